@@ -1,0 +1,92 @@
+// Audio conversion through the ACM or the in-house PCM converter, and the
+// audio sub-record of the settings block.
+#pragma once
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmreg.h>
+#include <msacm.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "audio/pcm_convert.h"
+
+// An ACMSTREAMHEADER as a 32-bit process lays it out (84 bytes). The block
+// keeps this layout on every build; where pointers are wider the stage keeps
+// its live header outside the block.
+struct StoredStreamHeader {
+    uint32_t cbStruct;
+    uint32_t fdwStatus;
+    uint32_t dwUser;
+    uint32_t pbSrc;
+    uint32_t cbSrcLength;
+    uint32_t cbSrcLengthUsed;
+    uint32_t dwSrcUser;
+    uint32_t pbDst;
+    uint32_t cbDstLength;
+    uint32_t cbDstLengthUsed;
+    uint32_t dwDstUser;
+    uint32_t dwReservedDriver[10];
+};
+static_assert(sizeof(StoredStreamHeader) == 84, "ACMSTREAMHEADER of a 32-bit process");
+
+// AudioCodecState.flags
+enum {
+    AUDIO_OUTPUT_OPEN = 0x1,
+    AUDIO_PRE_OPEN = 0x2,
+    AUDIO_CONVERT = 0x4,    // the chosen format differs from the host's
+};
+
+// Audio sub-record of WriterContext (offset 10724).
+struct AudioCodecState {
+    uint32_t flags;
+    uint32_t output_driver;           // HACMDRIVER, 0 for the in-house converter
+    uint32_t output_stream;           // HACMSTREAM, 0 for the in-house converter
+    StoredStreamHeader output_header;
+    uint32_t pre_driver;
+    uint32_t pre_stream;
+    StoredStreamHeader pre_header;
+    WAVEFORMATEX intermediate;        // 18 bytes
+    uint8_t reserved[2];
+    PcmConverter output_converter;
+    PcmConverter pre_converter;
+    uint8_t chosen_format[4096];      // WAVEFORMATEX and its extra bytes
+    uint32_t chosen_format_size;      // 16 for PCM, 18 + cbSize otherwise, 0 = none chosen
+};
+
+static_assert(sizeof(WAVEFORMATEX) == 18, "packed WAVEFORMATEX");
+static_assert(sizeof(AudioCodecState) == 4420, "AudioCodecState is a stored layout");
+static_assert(offsetof(AudioCodecState, output_driver) == 4, "layout");
+static_assert(offsetof(AudioCodecState, output_stream) == 8, "layout");
+static_assert(offsetof(AudioCodecState, output_header) == 12, "layout");
+static_assert(offsetof(AudioCodecState, pre_driver) == 96, "layout");
+static_assert(offsetof(AudioCodecState, pre_stream) == 100, "layout");
+static_assert(offsetof(AudioCodecState, pre_header) == 104, "layout");
+static_assert(offsetof(AudioCodecState, intermediate) == 188, "layout");
+static_assert(offsetof(AudioCodecState, output_converter) == 208, "layout");
+static_assert(offsetof(AudioCodecState, pre_converter) == 264, "layout");
+static_assert(offsetof(AudioCodecState, chosen_format) == 320, "layout");
+static_assert(offsetof(AudioCodecState, chosen_format_size) == 4416, "layout");
+
+#define AUDIO_DRIVER_SLOTS 256
+#define AUDIO_STAGE_BUFFER_SIZE 0x40000
+
+// Installed ACM drivers by priority, and the default stage buffers.
+struct AudioDriverTable {
+    HACMDRIVERID slots[AUDIO_DRIVER_SLOTS];
+    uint8_t *default_src;
+    uint8_t *default_dst;
+};
+
+extern AudioDriverTable audio_drivers;
+
+int AudioCodecInit();
+int AudioCodecExit();
+
+// Conversion of one export. Until the ACM stages exist these report failure.
+int AudioCodecStart(AudioCodecState *state, const WAVEFORMATEX *source, uint8_t *src_area,
+                    uint32_t src_capacity, uint8_t *dst_area, uint32_t dst_capacity);
+uint8_t *AudioCodecConvert(AudioCodecState *state, const uint8_t *block, uint32_t length,
+                           uint32_t *out_length);
+int AudioCodecStop(AudioCodecState *state);

@@ -1,0 +1,30 @@
+// A background thread that sleeps until signalled, then runs one job
+// function over all pending work.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <stdint.h>
+
+enum {
+    WORKER_PUMP_MESSAGES = 1,   // dispatch window messages while idle
+};
+
+typedef int (*WorkerJob)(void);
+
+// All zero is the not-started state; WorkerStop returns it there.
+struct WorkerThread {
+    HANDLE thread;
+    uint32_t options;
+    HANDLE ready_event;         // manual reset: set when idle, after each unit, on failure
+    HANDLE start_event;         // manual reset: set to wake the worker
+    std::atomic<int32_t> running;
+    WorkerJob job;
+};
+
+int WorkerStart(WorkerThread *w, WorkerJob job, uint32_t options);
+int WorkerSignal(WorkerThread *w);
+int WorkerWaitDone(WorkerThread *w);
+int WorkerNotifyReady(WorkerThread *w);
+void WorkerStop(WorkerThread *w);
