@@ -18,6 +18,7 @@ struct WriteBehindFile {
     uint64_t base;                // absolute offset of the current RIFF
     uint32_t position;            // position within the current RIFF
     uint32_t frame_capacity;      // set by the driver before open
+    int32_t save_unit_kib;        // "saveunitsize", set by the driver before open
     uint32_t *entries;            // 8 x frame capacity bytes
     uint32_t entries_bytes;
     uint32_t write_unit;

@@ -1,0 +1,393 @@
+// Writes the AVI file front to back: headers with placeholders at open, one
+// chunk per frame or audio block, a new "AVIX" RIFF at the size threshold,
+// and the header fields known only at the end rewritten in place.
+#include "avi/avi_writer.h"
+
+#include <windows.h>
+
+#include <string.h>
+
+#include "audio/audio_codec.h"
+#include "fileio/write_behind_file.h"
+#include "pipeline/job_ring.h"
+#include "plugin/context.h"
+#include "plugin/texts.h"
+#include "video/compress_run.h"
+
+AviWriter avi_writer;
+
+// While no chunk is recorded the entry array doubles as scratch for the
+// zero fill and the information text.
+static uint8_t *Scratch(void)
+{
+    return (uint8_t *)output_file.entries;
+}
+
+void BeginList(ListHeader *record, uint32_t id, uint32_t list_type)
+{
+    record->id = id;
+    record->size = output_file.position;
+    AppendBytes(record, sizeof(*record));
+    if (list_type)
+        AppendBytes(&list_type, 4);
+}
+
+void CloseList(ListHeader *record)
+{
+    uint32_t start = record->size;
+    uint32_t end = output_file.position;
+    SeekInRiff(start);
+    record->size = end - start - 8;
+    WriteAtCursor(record, sizeof(*record));
+    SeekInRiff(end);
+    if (end & 1) {
+        static const uint8_t pad = 0;
+        AppendBytes(&pad, 1);
+    }
+}
+
+int WriteChunk(uint32_t id, const void *data, uint32_t n)
+{
+    ListHeader header = {id, n};
+    int ok = AppendBytes(&header, sizeof(header));
+    if (n && !AppendBytes(data, n))
+        ok = 0;
+    if (output_file.position & 1) {
+        static const uint8_t pad = 0;
+        AppendBytes(&pad, 1);
+    }
+    return ok;
+}
+
+void RewriteChunkAt(uint32_t id, const void *data, uint32_t n, uint64_t offset)
+{
+    ListHeader header = {id, n};
+    SeekAbsolute(offset);
+    WriteAtCursor(&header, sizeof(header));
+    WriteAtCursor(data, n);
+    SeekInRiff(output_file.position);
+}
+
+void WriteAlignmentJunk(void)
+{
+    AviWriter *w = &avi_writer;
+    uint8_t *scratch = Scratch();
+    uint32_t text = 0;
+    if (w->avix_count == 0)
+        text = (uint32_t)wsprintfA((char *)scratch, AVI_INFO_FORMAT, VELNIK_NAME, VELNIK_VERSION);
+    // Fill so that the first chunk of the coming "movi" (behind this JUNK
+    // header, the text and the 12-byte list header) starts on the boundary.
+    uint32_t at = (uint32_t)output_file.base + output_file.position;
+    uint32_t fill = (0u - (at + text + 20)) % AVI_MOVI_ALIGN;
+    memset(scratch + text, 0, fill);
+    WriteChunk(FCC_JUNK, scratch, text + fill);
+    w->movi_data_start = output_file.position + 12;
+}
+
+static void WriteZeroJunk(uint32_t *position_out, uint32_t n)
+{
+    *position_out = output_file.position;
+    memset(Scratch(), 0, n);
+    WriteChunk(FCC_JUNK, Scratch(), n);
+}
+
+static void BeginMovi(void)
+{
+    BeginList(&avi_writer.shared, FCC_LIST, FCC_MOVI);
+    avi_writer.movi_open = 1;
+}
+
+// A compressor or converter start: a job on the worker while the ring runs,
+// else a direct call.
+static int StartJob(WriterContext *ctx, uint32_t code)
+{
+    if (job_ring.ring_active) {
+        RingPost(code, ctx, NULL, 0);
+        return RingDrain();
+    }
+    if (code == JOB_VIDEO_BEGIN)
+        return VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
+    return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
+                           avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
+}
+
+static uint32_t MicroSecPerFrame(uint32_t scale, uint32_t rate)
+{
+    if (!rate)
+        return 0;
+    double us = (double)scale * 1000000.0 / (double)rate;
+    return us >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)us;
+}
+
+static int OpenVideoStream(WriterContext *ctx, uint32_t open_flags)
+{
+    AviWriter *w = &avi_writer;
+    BeginList(&w->shared, FCC_LIST, FCC_STRL);
+    w->video_strh.fccType = FCC_VIDS;
+    w->video_strh.dwScale = ctx->scale;
+    w->video_strh.dwRate = ctx->rate;
+    w->video_strh.rcFrame[2] = (int16_t)ctx->width;
+    w->video_strh.rcFrame[3] = (int16_t)ctx->height;
+    w->video_strh_position = output_file.position;
+    WriteChunk(FCC_STRH, &w->video_strh, sizeof(w->video_strh));
+
+    const void *format = &ctx->bih;
+    uint32_t format_size = sizeof(ctx->bih);
+    if (open_flags & OPEN_COMPRESS_VIDEO) {
+        if (!StartJob(ctx, JOB_VIDEO_BEGIN))
+            return 0;
+        ctx->state_flags |= CTX_VIDEO_CODEC;
+        w->video_strh.fccHandler = ctx->video.fccHandler;
+        w->video_strh.dwQuality = (uint32_t)ctx->video.quality;
+        format = ctx->video.bihOut;
+        format_size = ctx->video.bihOutSize;
+        if (format_size > sizeof(ctx->video.bihOut))
+            format_size = sizeof(ctx->video.bihOut);
+    } else {
+        w->video_strh.fccHandler = ctx->bih.biCompression;
+    }
+    WriteChunk(FCC_STRF, format, format_size);
+    WriteZeroJunk(&w->video_placeholder, AVI_SUPER_INDEX_PLACEHOLDER);
+    CloseList(&w->shared);
+    w->stream_lists++;
+    ctx->state_flags |= CTX_VIDEO_STREAM;
+    return 1;
+}
+
+static int OpenAudioStream(WriterContext *ctx, uint32_t open_flags)
+{
+    AviWriter *w = &avi_writer;
+    BeginList(&w->shared, FCC_LIST, FCC_STRL);
+    w->audio_strh.fccType = FCC_AUDS;
+    w->audio_strh_position = output_file.position;
+    WriteChunk(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh));
+
+    const void *format = &ctx->wfx;
+    uint32_t format_size = sizeof(ctx->wfx);
+    if (open_flags & OPEN_COMPRESS_AUDIO) {
+        for (int i = 0; i < 2; i++)
+            if (!w->audio_work[i])
+                w->audio_work[i] = (uint8_t *)PageAlloc(AUDIO_WORK_BUFFER_SIZE);
+        if (!w->audio_work[0] || !w->audio_work[1] || !StartJob(ctx, JOB_AUDIO_OPEN))
+            return 0;
+        ctx->state_flags |= CTX_AUDIO_CODEC;
+        const WAVEFORMATEX *chosen = (const WAVEFORMATEX *)ctx->audio.chosen_format;
+        w->audio_strh.fccHandler = chosen->wFormatTag;
+        w->audio_strh.dwScale = w->audio_strh.dwSampleSize = chosen->nBlockAlign;
+        w->audio_strh.dwRate = chosen->nAvgBytesPerSec
+                                   ? chosen->nAvgBytesPerSec
+                                   : (uint32_t)chosen->wBitsPerSample * chosen->nChannels *
+                                         chosen->nSamplesPerSec >> 3;
+        format = ctx->audio.chosen_format;
+        format_size = ctx->audio.chosen_format_size;
+        if (format_size > sizeof(ctx->audio.chosen_format))
+            format_size = sizeof(ctx->audio.chosen_format);
+    } else {
+        w->audio_strh.fccHandler = WAVE_FORMAT_PCM;
+        w->audio_strh.dwScale = w->audio_strh.dwSampleSize = ctx->wfx.nBlockAlign;
+        w->audio_strh.dwRate = ctx->wfx.nSamplesPerSec * ctx->wfx.nBlockAlign;
+    }
+    WriteChunk(FCC_STRF, format, format_size);
+    WriteZeroJunk(&w->audio_placeholder, AVI_SUPER_INDEX_PLACEHOLDER);
+    CloseList(&w->shared);
+    w->stream_lists++;
+    ctx->state_flags |= CTX_AUDIO_STREAM;
+    return 1;
+}
+
+int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
+{
+    AviWriter *w = &avi_writer;
+    uint8_t *work0 = w->audio_work[0], *work1 = w->audio_work[1];
+    memset(w, 0, sizeof(*w));
+    w->audio_work[0] = work0;
+    w->audio_work[1] = work1;
+    RingReset();
+    ctx->state_flags = 0;
+
+    if (!OpenOutputFile(file_name, WriteUnitFromKiB(output_file.save_unit_kib)))
+        return -1;
+    BeginList(&w->riff, FCC_RIFF, FCC_AVI);
+    ctx->state_flags |= CTX_FILE_OPEN;
+    RingStart((int32_t)ctx->bih.biSizeImage);
+
+    BeginList(&w->hdrl, FCC_LIST, FCC_HDRL);
+    w->avih.dwMicroSecPerFrame = MicroSecPerFrame(ctx->scale, ctx->rate);
+    w->avih.dwFlags = AVIF_FLAGS;
+    w->avih.dwWidth = (uint32_t)ctx->width;
+    w->avih.dwHeight = (uint32_t)ctx->height;
+    w->avih_position = output_file.position;
+    WriteChunk(FCC_AVIH, &w->avih, sizeof(w->avih));
+
+    if ((open_flags & OPEN_VIDEO) && !OpenVideoStream(ctx, open_flags)) {
+        FinishAviFile(ctx);
+        return -3;
+    }
+    if ((open_flags & OPEN_AUDIO) && !OpenAudioStream(ctx, open_flags)) {
+        FinishAviFile(ctx);
+        return -2;
+    }
+
+    WriteZeroJunk(&w->odml_placeholder, AVI_ODML_PLACEHOLDER);
+    CloseList(&w->hdrl);
+    WriteAlignmentJunk();
+    BeginMovi();
+    return 1;
+}
+
+// Before each chunk: a RIFF that has reached the threshold is closed and the
+// chunk goes into a new "AVIX". Refused (0) when the super indexes would have
+// no slot left for the new RIFF's index.
+static int SplitCheck(void)
+{
+    AviWriter *w = &avi_writer;
+    if (output_file.position < AVI_RIFF_THRESHOLD)
+        return 1;
+    if (w->avix_count + 2 > AVI_SUPER_INDEX_SLOTS)
+        return 0;
+    CloseRiff();
+    w->avix_count++;
+    output_file.base += output_file.position;
+    output_file.position = 0;
+    BeginList(&w->riff, FCC_RIFF, FCC_AVIX);
+    WriteAlignmentJunk();
+    BeginMovi();
+    return 1;
+}
+
+// Checks common to both streams before a chunk is recorded.
+static int MakeRoomForChunk(uint32_t size)
+{
+    AviWriter *w = &avi_writer;
+    if (size >= AVI_MAX_CHUNK)
+        return 0;
+    if (w->odml_placeholder && !SplitCheck())
+        return 0;
+    return w->entry_count < output_file.entries_bytes / sizeof(uint32_t);
+}
+
+int WriteVideoChunk(const void *data, uint32_t size, uint32_t flags)
+{
+    AviWriter *w = &avi_writer;
+    if (!MakeRoomForChunk(size))
+        return 0;
+    if (size > w->largest_video_chunk)
+        w->largest_video_chunk = size;
+    w->video_chunks_in_riff++;
+    int key = (flags & AVI_KEYFRAME) != 0;
+    output_file.entries[w->entry_count++] = key ? size : size | INDEX_DELTA;
+    return WriteChunk(key ? FCC_00DB : FCC_00DC, data, size);
+}
+
+int WriteAudioChunk(const void *data, uint32_t n, uint32_t blocks)
+{
+    AviWriter *w = &avi_writer;
+    if (!MakeRoomForChunk(n))
+        return 0;
+    if (n > w->largest_audio_chunk)
+        w->largest_audio_chunk = n;
+    w->audio_blocks_in_riff += blocks;
+    output_file.entries[w->entry_count++] = n | INDEX_AUDIO;
+    return WriteChunk(FCC_01WB, data, n);
+}
+
+int WriteVideoFrame(WriterContext *ctx, const void *frame, uint32_t *stored_size)
+{
+    if (!(ctx->state_flags & CTX_VIDEO_STREAM))
+        return 1;
+    if (!frame)
+        return 0;
+    uint32_t size = ctx->bih.biSizeImage;
+    uint32_t flags = AVI_KEYFRAME;
+    const void *data = frame;
+    if (ctx->state_flags & CTX_VIDEO_CODEC) {
+        data = VideoCompressFrame(&ctx->video, (const uint8_t *)frame, &flags, &size);
+        if (!data)
+            return 0;
+    }
+    if (!WriteVideoChunk(data, size, flags))
+        return 0;
+    if (stored_size)
+        *stored_size = size;
+    return 1;
+}
+
+int WriteAudio(WriterContext *ctx, const void *data, uint32_t length)
+{
+    if (!(ctx->state_flags & CTX_AUDIO_STREAM))
+        return 1;
+    const void *out = data;
+    uint32_t n = length;
+    if (ctx->state_flags & CTX_AUDIO_CODEC) {
+        out = AudioCodecConvert(&ctx->audio, length ? (const uint8_t *)data : NULL, length, &n);
+        if (!out)
+            return 0;
+    }
+    if (n == 0)
+        return 1;
+    if (!out)
+        return 0;
+    // A stored format with block align 0 counts bytes rather than dividing by 0.
+    uint32_t block = avi_writer.audio_strh.dwSampleSize ? avi_writer.audio_strh.dwSampleSize : 1;
+    return WriteAudioChunk(out, n, n / block);
+}
+
+static void EndCompression(WriterContext *ctx)
+{
+    uint32_t flags = ctx->state_flags;
+    if (!(flags & (CTX_VIDEO_CODEC | CTX_AUDIO_CODEC)))
+        return;
+    if (job_ring.ring_active && job_ring.worker.running.load(std::memory_order_acquire)) {
+        if (flags & CTX_VIDEO_CODEC)
+            RingPost(JOB_VIDEO_END, ctx, NULL, 0);
+        if (flags & CTX_AUDIO_CODEC)
+            RingPost(JOB_AUDIO_CLOSE, ctx, NULL, 0);
+        RingDrain();
+        return;
+    }
+    if (flags & CTX_VIDEO_CODEC)
+        VideoCompressEnd(&ctx->video);
+    if (flags & CTX_AUDIO_CODEC)
+        AudioCodecStop(&ctx->audio);
+}
+
+int FinishAviFile(WriterContext *ctx)
+{
+    AviWriter *w = &avi_writer;
+    RingDrain();
+    if (ctx->state_flags & CTX_FILE_OPEN) {
+        if (w->avix_count == 0)
+            w->odml_placeholder = 0;   // a single RIFF gets no OpenDML structures
+        CloseRiff();
+        w->avih.dwTotalFrames = w->total_video_chunks;
+        w->avih.dwStreams = w->stream_lists;
+        RewriteChunkAt(FCC_AVIH, &w->avih, sizeof(w->avih), w->avih_position);
+        if (ctx->state_flags & CTX_VIDEO_STREAM) {
+            w->video_strh.dwLength = w->total_video_chunks;
+            w->video_strh.dwSuggestedBufferSize = w->largest_video_chunk;
+            RewriteChunkAt(FCC_STRH, &w->video_strh, sizeof(w->video_strh), w->video_strh_position);
+        }
+        if (ctx->state_flags & CTX_AUDIO_STREAM) {
+            w->audio_strh.dwLength = w->total_audio_blocks;
+            w->audio_strh.dwSuggestedBufferSize = w->largest_audio_chunk;
+            RewriteChunkAt(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh), w->audio_strh_position);
+        }
+        if (w->odml_placeholder) {
+            memset(&w->odml, 0, sizeof(w->odml));
+            w->odml.list_type = FCC_ODML;
+            w->odml.dmlh_id = FCC_DMLH;
+            w->odml.dmlh_size = sizeof(w->odml) - 12;
+            w->odml.dwTotalFrames = w->total_video_chunks;
+            RewriteChunkAt(FCC_LIST, &w->odml, sizeof(w->odml), w->odml_placeholder);
+        }
+        CloseOutputFile();
+    }
+    EndCompression(ctx);
+    for (int i = 0; i < 2; i++) {
+        PageFree(w->audio_work[i]);
+        w->audio_work[i] = NULL;
+    }
+    RingStop();
+    ctx->state_flags = 0;
+    return 1;
+}

@@ -1,0 +1,161 @@
+// Closes a RIFF: the standard indexes "ix00"/"ix01" and the super-index
+// entries that point at them (OpenDML files), "idx1" for the first RIFF, and
+// the list sizes. Chunk offsets are recomputed from the entry sizes.
+#include "avi/avi_writer.h"
+
+#include <string.h>
+
+#include "fileio/write_behind_file.h"
+
+// Index records are appended in batches rather than one by one.
+#define INDEX_BATCH_BYTES 4096
+
+static uint32_t NextChunkOffset(uint32_t offset, uint32_t entry)
+{
+    uint32_t next = offset + (entry & INDEX_SIZE_MASK) + 8;
+    return next + (next & 1);
+}
+
+static void Split64(uint64_t value, uint32_t out[2])
+{
+    out[0] = (uint32_t)value;
+    out[1] = (uint32_t)(value >> 32);
+}
+
+void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, uint32_t duration,
+                      uint32_t entries)
+{
+    // The placeholder holds AVI_SUPER_INDEX_SLOTS entries; never write past it.
+    if (slot >= AVI_SUPER_INDEX_SLOTS)
+        return;
+    uint32_t position = output_file.position;
+    uint64_t index_at = output_file.base + position;   // where the "ix##" is about to go
+
+    struct {
+        ListHeader chunk;
+        SuperIndexHeader header;
+    } head;
+    memset(&head, 0, sizeof(head));
+    head.chunk.id = FCC_INDX;
+    head.chunk.size = AVI_SUPER_INDEX_PLACEHOLDER;
+    head.header.wLongsPerEntry = 4;
+    head.header.nEntriesInUse = slot + 1;
+    head.header.dwChunkId = chunk_id;
+    SeekAbsolute(placeholder);
+    WriteAtCursor(&head, sizeof(head));
+
+    SuperIndexEntry entry;
+    Split64(index_at, entry.qwOffset);
+    entry.dwSize = 8 * entries + sizeof(StandardIndexHeader) + 8;
+    entry.dwDuration = duration;
+    SeekAbsolute((uint64_t)placeholder + sizeof(head) + sizeof(SuperIndexEntry) * slot);
+    WriteAtCursor(&entry, sizeof(entry));
+    SeekInRiff(position);
+}
+
+void WriteStandardIndex(uint32_t id)
+{
+    AviWriter *w = &avi_writer;
+    int video = id == FCC_IX00;
+    uint32_t n = video ? w->video_chunks_in_riff : w->entry_count - w->video_chunks_in_riff;
+    if (n == 0)
+        return;
+    uint32_t chunk_id = video ? FCC_00DB : FCC_01WB;
+    if (video)
+        UpdateSuperIndex(chunk_id, w->video_placeholder, w->video_index_count++, n, n);
+    else
+        UpdateSuperIndex(chunk_id, w->audio_placeholder, w->audio_index_count++,
+                         w->audio_blocks_in_riff, n);
+
+    StandardIndexHeader header;
+    memset(&header, 0, sizeof(header));
+    header.wLongsPerEntry = 2;
+    header.bIndexType = 1;
+    header.nEntriesInUse = n;
+    header.dwChunkId = chunk_id;
+    Split64(output_file.base + w->movi_data_start, header.qwBaseOffset);
+
+    ListHeader own;
+    BeginList(&own, id, 0);
+    AppendBytes(&header, sizeof(header));
+
+    StandardIndexEntry batch[INDEX_BATCH_BYTES / sizeof(StandardIndexEntry)];
+    uint32_t filled = 0;
+    uint32_t offset = 8;
+    const uint32_t *entries = output_file.entries;
+    for (uint32_t i = 0; i < w->entry_count; i++) {
+        uint32_t e = entries[i];
+        int audio_entry = (e & INDEX_AUDIO) != 0;
+        if (audio_entry == video) {   // the other stream's chunk
+            offset = NextChunkOffset(offset, e);
+            continue;
+        }
+        batch[filled].dwOffset = offset;
+        batch[filled].dwSize = video ? e : e & INDEX_SIZE_MASK;
+        if (++filled == sizeof(batch) / sizeof(batch[0])) {
+            AppendBytes(batch, sizeof(batch));
+            filled = 0;
+        }
+        offset = NextChunkOffset(offset, e);
+    }
+    memset(&batch[filled], 0, sizeof(batch[0]));   // terminating pair
+    AppendBytes(batch, (filled + 1) * sizeof(batch[0]));
+    CloseList(&own);
+}
+
+void WriteIdx1(void)
+{
+    AviWriter *w = &avi_writer;
+    BeginList(&w->shared, FCC_IDX1, 0);
+    Idx1Entry batch[INDEX_BATCH_BYTES / sizeof(Idx1Entry)];
+    uint32_t filled = 0;
+    uint32_t offset = 4;
+    const uint32_t *entries = output_file.entries;
+    for (uint32_t i = 0; i < w->entry_count; i++) {
+        uint32_t e = entries[i];
+        Idx1Entry *r = &batch[filled];
+        if (e & INDEX_AUDIO) {
+            r->dwChunkId = FCC_01WB;
+            r->dwFlags = AVI_KEYFRAME;
+        } else if (e & INDEX_DELTA) {
+            r->dwChunkId = FCC_00DC;
+            r->dwFlags = 0;
+        } else {
+            r->dwChunkId = FCC_00DB;
+            r->dwFlags = AVI_KEYFRAME;
+        }
+        r->dwChunkOffset = offset;
+        r->dwChunkLength = e & INDEX_SIZE_MASK;
+        offset = NextChunkOffset(offset, e);
+        if (++filled == sizeof(batch) / sizeof(batch[0])) {
+            AppendBytes(batch, sizeof(batch));
+            filled = 0;
+        }
+    }
+    if (filled)
+        AppendBytes(batch, filled * sizeof(batch[0]));
+    CloseList(&w->shared);
+}
+
+void CloseRiff(void)
+{
+    AviWriter *w = &avi_writer;
+    // A first RIFF whose "movi" has begun is closed even when empty, so that
+    // an export without chunks is still a complete file.
+    if (w->entry_count == 0 && !(w->avix_count == 0 && w->movi_open))
+        return;
+    if (w->odml_placeholder) {
+        WriteStandardIndex(FCC_IX00);
+        WriteStandardIndex(FCC_IX01);
+    }
+    CloseList(&w->shared);
+    w->movi_open = 0;
+    if (w->avix_count == 0)
+        WriteIdx1();
+    CloseList(&w->riff);
+    w->total_video_chunks += w->video_chunks_in_riff;
+    w->total_audio_blocks += w->audio_blocks_in_riff;
+    w->entry_count = 0;
+    w->video_chunks_in_riff = 0;
+    w->audio_blocks_in_riff = 0;
+}

@@ -1,0 +1,180 @@
+// The job ring: the host's thread posts frames, audio blocks and the starts
+// and ends of the compressors; the compression worker runs them in order.
+#include "pipeline/job_ring.h"
+
+#include <windows.h>
+#include <vfw.h>
+
+#include <string.h>
+
+#include "avi/avi_writer.h"
+#include "audio/audio_codec.h"
+#include "fileio/write_behind_file.h"
+#include "plugin/context.h"
+#include "video/compress_run.h"
+
+JobRing job_ring;
+
+static int fail_next_start;
+// Set when a slot buffer could not grow: the payload was not copied, and
+// every later post fails so that the loss cannot go unnoticed.
+static int post_failed;
+
+void RingFailNextStart(void)
+{
+    fail_next_start = 1;
+}
+
+static void ReleaseSlots(void)
+{
+    for (int i = 0; i < 2; i++) {
+        JobRecord *s = &job_ring.slots[i];
+        PageFree(s->buffer);
+        s->buffer = NULL;
+        s->capacity = 0;
+        s->length = 0;
+        s->context = NULL;
+        s->code.store(0, std::memory_order_relaxed);
+    }
+}
+
+void RingReset(void)
+{
+    RingStop();   // nothing to do unless an earlier export was never finished
+    ReleaseSlots();
+    job_ring.producer = 0;
+    job_ring.consumer = 0;
+    job_ring.ring_active = 0;
+    post_failed = 0;
+}
+
+int RingStart(int32_t minimum)
+{
+    RingReset();
+    if (fail_next_start) {
+        fail_next_start = 0;
+        return 0;
+    }
+    if (!WorkerStart(&job_ring.worker, RingDispatch, WORKER_PUMP_MESSAGES))
+        return 0;
+    job_ring.ring_active = 1;
+    uint32_t size = minimum < (int32_t)JOB_SLOT_MIN ? JOB_SLOT_MIN : (uint32_t)minimum;
+    for (int i = 0; i < 2; i++) {
+        JobRecord *s = &job_ring.slots[i];
+        s->buffer = (uint8_t *)PageAlloc(size);
+        s->capacity = s->buffer ? size : 0;
+    }
+    return 1;
+}
+
+int RingPost(uint32_t code, WriterContext *context, const void *data, uint32_t length)
+{
+    JobRecord *s = &job_ring.slots[job_ring.producer];
+    if (post_failed)
+        return 0;
+    while (s->code.load(std::memory_order_acquire) != 0)
+        if (WorkerWaitDone(&job_ring.worker) != 1)
+            return 0;
+    if (length > s->capacity) {
+        PageFree(s->buffer);
+        s->buffer = (uint8_t *)PageAlloc(length);
+        s->capacity = s->buffer ? length : 0;
+        if (!s->buffer) {
+            post_failed = 1;
+            return 0;
+        }
+    }
+    s->context = context;
+    s->length = length;
+    if (length)
+        memcpy(s->buffer, data, length);
+    s->code.store(code, std::memory_order_release);   // publishes the job
+    job_ring.producer ^= 1;
+    return WorkerSignal(&job_ring.worker);
+}
+
+int RingDrain(void)
+{
+    if (!job_ring.ring_active)
+        return 1;
+    for (;;) {
+        if (!job_ring.worker.running.load(std::memory_order_acquire))
+            return 0;
+        if (job_ring.slots[0].code.load(std::memory_order_acquire) == 0 &&
+            job_ring.slots[1].code.load(std::memory_order_acquire) == 0)
+            return 1;
+        if (WorkerWaitDone(&job_ring.worker) != 1)
+            return 0;
+    }
+}
+
+static int RunJob(uint32_t code, JobRecord *s)
+{
+    WriterContext *ctx = s->context;
+    switch (code) {
+    case JOB_VIDEO_FRAME:
+        return WriteVideoFrame(ctx, s->buffer, NULL);
+    case JOB_AUDIO_DATA:
+        return WriteAudio(ctx, s->length ? s->buffer : NULL, s->length);
+    case JOB_VIDEO_BEGIN: {
+        AVIFileInit();
+        int ok = VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
+        if (!ok)
+            AVIFileExit();
+        return ok;
+    }
+    case JOB_AUDIO_OPEN:
+        return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
+                               avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
+    case JOB_VIDEO_END: {
+        int ok = VideoCompressEnd(&ctx->video);
+        AVIFileExit();
+        return ok;
+    }
+    case JOB_AUDIO_CLOSE:
+        return AudioCodecStop(&ctx->audio);
+    }
+    return 0;
+}
+
+int RingDispatch(void)
+{
+    for (;;) {
+        JobRecord *s = &job_ring.slots[job_ring.consumer];
+        uint32_t code = s->code.load(std::memory_order_acquire);
+        if (code == 0)
+            return 1;
+        if (RunJob(code, s) != 1)
+            return 0;   // the job stays in its slot; the worker ends
+        s->code.store(0, std::memory_order_release);
+        job_ring.consumer ^= 1;
+        WorkerNotifyReady(&job_ring.worker);
+    }
+}
+
+void RingStop(void)
+{
+    if (!job_ring.ring_active)
+        return;
+    job_ring.ring_active = 0;
+    WorkerStop(&job_ring.worker);
+    ReleaseSlots();
+}
+
+int SubmitVideoFrame(WriterContext *context, const void *frame)
+{
+    if (!frame)
+        return 0;
+    if (job_ring.ring_active)
+        return RingPost(JOB_VIDEO_FRAME, context, frame, context->bih.biSizeImage);
+    return WriteVideoFrame(context, frame, NULL);
+}
+
+int SubmitAudio(WriterContext *context, const void *data, uint32_t length)
+{
+    if (length && !data)
+        return 0;
+    if (job_ring.ring_active)
+        return RingPost(JOB_AUDIO_DATA, context, data, length);
+    return WriteAudio(context, data, length);
+}

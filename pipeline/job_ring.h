@@ -1,0 +1,53 @@
+// Two-slot job ring between the host's thread (the only producer) and the
+// compression worker (the only consumer).
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "pipeline/worker_thread.h"
+
+struct WriterContext;
+
+enum {
+    JOB_VIDEO_FRAME = 1,
+    JOB_AUDIO_DATA = 3,
+    JOB_VIDEO_BEGIN = 5,
+    JOB_AUDIO_OPEN = 6,
+    JOB_VIDEO_END = 7,
+    JOB_AUDIO_CLOSE = 8,
+};
+
+#define JOB_SLOT_MIN 0x40000u
+
+struct JobRecord {
+    std::atomic<uint32_t> code;   // 0: free, the producer's; else the worker's
+    WriterContext *context;
+    uint32_t length;
+    uint8_t *buffer;
+    uint32_t capacity;
+};
+
+struct JobRing {
+    JobRecord slots[2];
+    int producer;                 // host's thread only
+    int consumer;                 // worker only
+    int ring_active;
+    WorkerThread worker;
+};
+
+extern JobRing job_ring;
+
+// Clears both slots and marks the ring inactive (start of an export).
+void RingReset(void);
+int RingStart(int32_t minimum);
+int RingPost(uint32_t code, WriterContext *context, const void *data, uint32_t length);
+int RingDrain(void);
+int RingDispatch(void);
+void RingStop(void);
+
+int SubmitVideoFrame(WriterContext *context, const void *frame);
+int SubmitAudio(WriterContext *context, const void *data, uint32_t length);
+
+// Test hook: makes the next RingStart behave as if its worker could not start.
+void RingFailNextStart(void);
