@@ -59,7 +59,7 @@ static void RenderPattern(int width, int height, int index, uint8_t *bgr)
         }
     }
     // A white bar that walks to the right.
-    int bar_width = width / 16 > 2 ? width / 16 : 2;
+    int bar_width = width / 16;  // none on tiny frames, where it would cover all
     int step = width / 64 > 1 ? width / 64 : 1;
     int bar_x = (int)((int64_t)index * step % width);
     for (int y = 0; y < height; y++) {

@@ -1,0 +1,70 @@
+"""The plug-in table as the host sees it, and the settings block kept
+between runs of the host."""
+import os
+import struct
+import unittest
+
+import harness
+
+BLOCK_SIZE = 15208
+FOURCC_OFFSET = 364
+
+
+class TableAndSettings(harness.HostTestCase):
+    def test_info_shows_the_table_and_the_default_block(self):
+        run = self.host("info", "--settings", "none")
+        self.assertEqual(run.returncode, 0, str(run))
+        out = run.stdout
+        self.assertEqual(run.value("name"), "Velnik")
+        self.assertIn("  AviFile (*.avi) | *.avi\n  AllFile (*.*) | *.*\n", out)
+        self.assertEqual(run.value("information"), "Velnik 0.01")
+        self.assertEqual(run.value("settings block"), "%d bytes" % BLOCK_SIZE)
+        self.assertIn("video format: biSize 40, 640 x 480, planes 1, 24 bits, compression 0,", out)
+        self.assertIn("audio format: tag 1, 2 channels, 44100 Hz, 176400 bytes/s, block 4, 16 bits, cbSize 0",
+                      out)
+        self.assertIn("video compressor (offset 364): 0 (uncompressed RGB)", out)
+        self.assertIn("audio flags: 0x0 (PCM as delivered), chosen format size 0", out)
+        self.assertEqual(run.value("settings"), "defaults (no file)")
+
+    def test_saved_block_is_loaded_by_the_next_run(self):
+        first = self.export(self.path("first.avi"), "--format", "yuy2", "--size", "64x48", "--frames", "2",
+                            "--no-audio")
+        self.assertExported(first)
+        with open(self.settings, "rb") as f:
+            block = f.read()
+        self.assertEqual(len(block), BLOCK_SIZE)
+        self.assertEqual(block[FOURCC_OFFSET:FOURCC_OFFSET + 4], b"YUY2")
+        # The block also carries the last export's description.
+        self.assertEqual(struct.unpack_from("<iii", block, 4), (64, 48, 2))
+
+        # No --format now: the choice can only come from the saved block.
+        second = self.export(self.path("second.avi"), "--size", "64x48", "--frames", "2", "--no-audio")
+        self.assertExported(second)
+        self.assertIn("settings: loaded", second.stdout)
+        video = harness.stream_of(harness.ffprobe_streams(self.path("second.avi")), "video")
+        self.assertEqual((video["codec_tag_string"], video["pix_fmt"]), ("YUY2", "yuyv422"))
+
+        info = self.host("info", "--settings", self.settings)
+        self.assertIn('video compressor (offset 364): "YUY2"', info.stdout)
+
+    def test_block_of_the_wrong_size_is_refused(self):
+        for size in (BLOCK_SIZE - 1, BLOCK_SIZE + 1, 0):
+            with self.subTest(size=size):
+                # Were it taken, the export below would come out as YUY2.
+                block = bytearray(size)
+                if size > FOURCC_OFFSET + 4:
+                    block[FOURCC_OFFSET:FOURCC_OFFSET + 4] = b"YUY2"
+                with open(self.settings, "wb") as f:
+                    f.write(block)
+                out = self.path("refused-%d.avi" % size)
+                run = self.export(out, "--size", "32x16", "--frames", "1", "--no-audio")
+                self.assertExported(run)
+                self.assertIn("refused", run.stderr)
+                video = harness.stream_of(harness.ffprobe_streams(out), "video")
+                self.assertEqual(video["pix_fmt"], "bgr24")
+                # The host saved the plug-in's own block over the refused one.
+                self.assertEqual(os.path.getsize(self.settings), BLOCK_SIZE)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
