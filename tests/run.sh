@@ -1,0 +1,28 @@
+#!/bin/sh
+# The whole test suite, from a fresh Debian 12 machine (as root): installs
+# what is missing and builds (cmake/setup-debian.sh), runs the Windows tests
+# under Wine through CTest, then the converter's native sanitizer and fuzz run.
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+sh cmake/setup-debian.sh
+
+# A small filesystem lets the tests fill a disk for real.
+small="$top/build/smalldisk"
+mounted=""
+cleanup() {
+  [ -n "$mounted" ] && umount "$small" 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+mkdir -p "$small"
+if mountpoint -q "$small" || mount -t tmpfs -o size=4m velnik-small "$small" 2>/dev/null; then
+  mountpoint -q "$small" && mounted=1
+  export VELNIK_SMALL_DISK="$small"
+else
+  echo "note: cannot mount a small filesystem here; the disk-full tests are skipped"
+fi
+
+status=0
+(cd build/x64 && ctest --output-on-failure -j 2) || status=1
+sh tests/native/run.sh "$top/build/native" || status=1
+exit $status
