@@ -101,7 +101,7 @@ static int Pregenerate(uint32_t format)
     }
     state.pregenerated_count = count;
     state.pregenerated_format = format;
-    Out("pregenerated %d distinct frames (%s)\n", count, format == FOURCC_YUY2 ? "YUY2" : "RGB24");
+    Out("pregenerated: %d distinct frames (%s)\n", count, format == FOURCC_YUY2 ? "YUY2" : "RGB24");
     return 1;
 }
 

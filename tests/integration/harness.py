@@ -94,6 +94,18 @@ class HostTestCase(unittest.TestCase):
         """velnik-host export with this test's settings file."""
         return self.host("export", out, "--settings", self.settings, *args, timeout=timeout)
 
+    def assertSameFrames(self, decoded, handed):
+        """Frame by frame, so a failure names the frame and prints no megabytes."""
+        self.assertEqual(len(decoded), len(handed), "frame count")
+        for i, (a, b) in enumerate(zip(decoded, handed)):
+            if a != b:
+                self.fail("frame %d differs from what was handed over" % i)
+
+    def assertSameBytes(self, actual, expected, what):
+        if actual != expected:
+            at = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b), min(len(actual), len(expected)))
+            self.fail("%s: %d bytes, expected %d; first difference at byte %d" % (what, len(actual), len(expected), at))
+
     def assertExported(self, run):
         self.assertEqual(run.returncode, 0, str(run))
         self.assertEqual(run.result, 1, str(run))

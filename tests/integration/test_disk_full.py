@@ -65,13 +65,12 @@ class DiskFull(harness.HostTestCase):
         with open(self.path("frames.raw"), "rb") as f:
             handed = harness.dumped_frames(f.read(), "rgb", WIDTH, HEIGHT)
         decoded = harness.split(harness.decode_video(out, "bgr24"), FRAME)
-        self.assertEqual(len(decoded), on_disk)
-        self.assertEqual(decoded, handed[:on_disk])
+        self.assertSameFrames(decoded, handed[:on_disk])
         with open(self.path("audio.raw"), "rb") as f:
             handed_audio = f.read()
         audio = harness.decode_audio(out)
         self.assertGreater(len(audio), 0)
-        self.assertEqual(audio, handed_audio[:len(audio)])
+        self.assertSameBytes(audio, handed_audio[:len(audio)], "audio")
 
 
 if __name__ == "__main__":

@@ -56,7 +56,7 @@ class ShortExports(harness.HostTestCase):
         audio = harness.decode_audio(out)
         self.assertEqual(len(audio), harness.grid(5, 1001, 48000, 30000) * 4)
         with open(self.path("audio.raw"), "rb") as f:
-            self.assertEqual(audio, f.read())
+            self.assertSameBytes(audio, f.read(), "audio")
 
     def test_zero_frames_gives_an_empty_video_stream(self):
         out = self.path("empty.avi")
@@ -81,10 +81,10 @@ class ShortAudio(harness.HostTestCase):
         self.assertEqual(harness.frames_read(video), frames)
         with open(self.path("frames.raw"), "rb") as f:
             handed = harness.dumped_frames(f.read(), "rgb", 64, 48)
-        self.assertEqual(harness.split(harness.decode_video(out, "bgr24"), 64 * 48 * 3), handed)
+        self.assertSameFrames(harness.split(harness.decode_video(out, "bgr24"), 64 * 48 * 3), handed)
         with open(self.path("audio.raw"), "rb") as f:
             handed_audio = f.read()
-        self.assertEqual(harness.decode_audio(out), handed_audio)
+        self.assertSameBytes(harness.decode_audio(out), handed_audio, "audio")
         delivered = [int(c[3]) for c in harness.read_call_log(self.path("calls.txt")) if c[0] == "audio"]
         return delivered, handed_audio
 

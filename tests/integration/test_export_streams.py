@@ -39,9 +39,7 @@ class SingleRiffExports(harness.HostTestCase):
             handed = harness.dumped_frames(f.read(), fmt, width, height)
         self.assertEqual(len(handed), frames)
         decoded = harness.split(harness.decode_video(out, pix_fmt), len(handed[0]) if handed else 1)
-        self.assertEqual(len(decoded), frames)
-        for i in range(frames):
-            self.assertEqual(decoded[i], handed[i], "frame %d differs from what was handed over" % i)
+        self.assertSameFrames(decoded, handed)
         self.assertEqual(len(set(handed)), frames, "the test clip repeats a frame")
 
         if audio:
@@ -52,7 +50,7 @@ class SingleRiffExports(harness.HostTestCase):
                 handed_audio = f.read()
             expected = harness.grid(frames, scale, sample_rate, rate)
             self.assertEqual(len(handed_audio), expected * channels * 2)
-            self.assertEqual(harness.decode_audio(out), handed_audio)
+            self.assertSameBytes(harness.decode_audio(out), handed_audio, "audio")
         return harness.read_call_log(self.path("calls.txt"))
 
     def test_ntsc_rate_with_48k_audio_on_the_sample_grid(self):

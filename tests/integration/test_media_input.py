@@ -44,9 +44,7 @@ class MediaInput(harness.HostTestCase):
         frame_size = size[0] * size[1] * 3
         source_frames = harness.split(harness.decode_video(source, "bgr24"), frame_size)
         exported = harness.split(harness.decode_video(out, "bgr24"), frame_size)
-        self.assertEqual(len(exported), expected_frames)
-        for i, frame in enumerate(exported):
-            self.assertEqual(frame, source_frames[i], "frame %d is not the source's" % i)
+        self.assertSameFrames(exported, source_frames[:expected_frames])
 
         audio = harness.stream_of(streams, "audio")
         if not sample_rate:
@@ -55,7 +53,7 @@ class MediaInput(harness.HostTestCase):
         self.assertEqual((int(audio["sample_rate"]), audio["channels"]), (sample_rate, 2))
         samples = harness.grid(expected_frames, rate[1], sample_rate, rate[0])
         source_audio = harness.decode_audio(source)
-        self.assertEqual(harness.decode_audio(out), source_audio[:samples * 4])
+        self.assertSameBytes(harness.decode_audio(out), source_audio[:samples * 4], "audio")
 
     def test_ntsc_clip_with_sound(self):
         self.check((320, 180), (30000, 1001), 45, sample_rate=48000)
