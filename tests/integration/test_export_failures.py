@@ -68,6 +68,19 @@ class ShortExports(harness.HostTestCase):
         self.assertEqual(harness.frames_read(video), 0)
         self.assertEqual(harness.decode_video(out, "bgr24"), b"")
 
+    def test_a_null_frame_from_the_host_does_not_take_it_down(self):
+        # What the plug-in makes of a null frame is its own choice; the frames
+        # before it must survive in a readable file.
+        out = self.path("null.avi")
+        run = self.export(out, "--null-video-at", "2", "--frames", "5", "--size", "64x48",
+                          "--dump-frames", self.path("frames.raw"))
+        self.assertIsNotNone(run.result, str(run))
+        with open(self.path("frames.raw"), "rb") as f:
+            handed = harness.dumped_frames(f.read(), "rgb", 64, 48)
+        decoded = harness.split(harness.decode_video(out, "bgr24"), 64 * 48 * 3)
+        self.assertGreaterEqual(len(decoded), 2)
+        self.assertSameFrames(decoded[:2], handed[:2])
+
 
 class ShortAudio(harness.HostTestCase):
     def export_with(self, frames, *options):

@@ -82,5 +82,21 @@ class SingleRiffExports(harness.HostTestCase):
         self.assertEqual([c[1:] for c in calls if c[0] == "remaining"], [["0", "3"], ["1", "3"], ["2", "3"]])
 
 
+    def test_write_unit_does_not_change_the_file(self):
+        # 0 writes synchronously; the others cut the same bytes into units of
+        # different sizes, with the 2,048-byte alignment falling inside them.
+        files = {}
+        for unit in ("none", "0", "1", "64"):
+            out = self.path("unit-%s.avi" % unit)
+            run = self.export(out, "--saveunitsize", unit, "--size", "321x241", "--frames", 20,
+                              "--audio-rate", 44100, "--channels", 2)
+            self.assertExported(run)
+            with open(out, "rb") as f:
+                files[unit] = f.read()
+        self.assertEqual(harness.frames_read(harness.stream_of(harness.ffprobe_streams(out), "video")), 20)
+        for unit in ("0", "1", "64"):
+            self.assertSameBytes(files[unit], files["none"], "file written in %s KiB units" % unit)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
