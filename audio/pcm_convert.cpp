@@ -259,10 +259,19 @@ uint32_t PcmConverterDestSize(const PcmConverter *conv, uint32_t length) {
 // kept for the next block as one frame that is replayed `count` times in
 // front of it. When count is a power of two the frame is the group's exact
 // nested average, so the replay gives the same output frame as an uncut
-// stream; that covers every conversion with a single halving. Otherwise it
-// is the count-weighted mean of the power-of-two parts, and the next output
-// frame can differ from an uncut stream's by a least significant bit or two.
+// stream; that covers every conversion with a single halving. Otherwise one
+// frame cannot carry them exactly: it is the count-weighted mean of the
+// power-of-two parts, rounded, and the next output frame may differ from an
+// uncut stream's by one least significant bit (up to halvings - 1 when
+// several blocks shorter than a group follow each other). Nothing is lost,
+// so the output length never depends on where the stream was cut.
 // Destroys the frames.
+// sum / count to the nearest, halves upward.
+static int64_t RoundedMean(int64_t sum, uint32_t count) {
+    int64_t num = 2 * sum + count, den = 2 * (int64_t)count;
+    return num >= 0 ? num / den : -((-num + den - 1) / den);
+}
+
 static void HoldFrames(PcmConverter *c, uint8_t *frames, uint32_t count) {
     int64_t sum_l = 0, sum_r = 0;
     uint32_t at = 0;
@@ -277,11 +286,8 @@ static void HoldFrames(PcmConverter *c, uint8_t *frames, uint32_t count) {
         sum_r += (int64_t)part * Load16(p + 2);
         at += part;
     }
-    // Floor division, as the halving rounds.
-    int64_t l = sum_l >= 0 ? sum_l / count : -((-sum_l + count - 1) / count);
-    int64_t r = sum_r >= 0 ? sum_r / count : -((-sum_r + count - 1) / count);
-    c->held_frame[0] = (int16_t)l;
-    c->held_frame[1] = (int16_t)r;
+    c->held_frame[0] = (int16_t)RoundedMean(sum_l, count);
+    c->held_frame[1] = (int16_t)RoundedMean(sum_r, count);
     c->held_bytes = (int32_t)(4 * count);
 }
 
