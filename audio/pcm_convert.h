@@ -40,7 +40,8 @@ struct PcmConverter {
     uint32_t phase;         // start of the next output frame in the current input frame
     int32_t octaves;        // > 0 doublings before resampling, < 0 halvings after
     int32_t lookback_bytes; // 0 until the first resampled block, then 4
-    int32_t held_bytes;     // 4 while an output frame is held for the next block
+    int32_t held_bytes;     // 4 per frame held back for the next block; all are replayed
+                            // as copies of held_frame (more than one only when halving twice or more)
     int16_t lookback_frame[2];
     int16_t held_frame[2];
 };
@@ -73,8 +74,11 @@ uint32_t PcmConverterRun(PcmConverter *conv, uint8_t *dst, uint8_t *src, uint32_
 
 // Bytes the source buffer must hold for a block of `length` bytes, counted
 // from the start of the buffer (4 bytes of carried frame, then the widened
-// block), and bytes the destination buffer must hold. Both are upper bounds
-// valid for any block in the stream; 0xFFFFFFFF when they do not fit 32 bits.
+// block), and bytes the destination buffer must hold: the resampled 16-bit
+// stereo frames plus the held frames replayed in front of them (one at most
+// with a single halving, 2^halvings - 1 at most with more). Both are upper
+// bounds valid for any block in the stream; 0xFFFFFFFF when they do not fit
+// 32 bits or the converter is not planned.
 uint32_t PcmConverterSourceSize(const PcmConverter *conv, uint32_t length);
 uint32_t PcmConverterDestSize(const PcmConverter *conv, uint32_t length);
 
