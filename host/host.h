@@ -104,6 +104,7 @@ struct MediaOptions {
     const char *ffmpeg;
     const char *ffprobe;
     int max_frames;     // 0 = all
+    int rate, scale;    // 0 = the media's own frame rate
 };
 // Probes and decodes path into temporary raw files; fills size, rate and
 // audio of source. Reports and returns 0 on failure.

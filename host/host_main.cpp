@@ -31,7 +31,8 @@ static const char usage_text[] =
     "export options:\n"
     "  --frames N  --size WxH  --rate R/S (or --rate R --scale S)\n"
     "  --audio-rate HZ  --channels N  --no-audio\n"
-    "  --input MEDIA             decode MEDIA with ffmpeg and export it\n"
+    "  --input MEDIA             decode MEDIA with ffmpeg and export it (its size;\n"
+    "                            its rate unless --rate; --frames limits it)\n"
     "  --ffmpeg PATH --ffprobe PATH  Unix programs to decode with\n"
     "  --no-video-flag           OutputInfo flags without OUTPUT_HAS_VIDEO\n"
     "  --abort-at K              abort_requested is nonzero from frame K on\n"
@@ -60,7 +61,7 @@ struct Options {
     MediaOptions media;
     ExportOptions export_options;
     Source source;
-    int frames_given, rate_given, scale_given;
+    int frames_given, rate_given, scale_given, no_audio;
 };
 
 static int ParseInt(const char *text, int *value)
@@ -102,7 +103,7 @@ static int ParseArguments(int argc, char **argv, Options *o)
             else
                 ok = 0;
         } else if (!strcmp(a, "--no-audio")) {
-            takes_value = 0, s->has_audio = 0;
+            takes_value = 0, o->no_audio = 1;
         } else if (!strcmp(a, "--no-video-flag")) {
             takes_value = 0, e->no_video_flag = 1;
         } else if (!strcmp(a, "--pregenerate")) {
@@ -261,7 +262,7 @@ int main(int argc, char **argv)
     Source *s = &o.source;
     ExportOptions *e = &o.export_options;
     s->width = 640, s->height = 480, s->rate = 30000, s->scale = 1001, s->frame_count = 30;
-    s->sample_rate = 48000, s->channels = 2, s->has_audio = 1;
+    s->sample_rate = 48000, s->channels = 2;
     e->abort_at = -1, e->audio_short = -1, e->pregenerate_mib = 256;
     o.media.ffmpeg = "ffmpeg";
     o.media.ffprobe = "ffprobe";
@@ -308,18 +309,19 @@ int main(int argc, char **argv)
     if (is_export) {
         if (o.input) {
             o.media.max_frames = o.frames_given ? s->frame_count : 0;
-            int keep_rate = o.rate_given, rate = s->rate, scale = s->scale;
+            if (o.rate_given)
+                o.media.rate = s->rate, o.media.scale = s->scale;
             if (!MediaOpen(s, o.input, &o.media)) {
                 SourceClose(s);
                 return EXIT_SETUP;
             }
-            if (keep_rate)
-                s->rate = rate, s->scale = scale;
-            if (o.frames_given && e->output && s->frame_count > (int)s->media_frames)
-                s->frame_count = (int)s->media_frames;
-        } else if (!SourceInitPattern(s)) {
-            Err("error: bad audio format (%d Hz, %d channels)\n", s->sample_rate, s->channels);
-            return EXIT_USAGE;
+            s->has_audio = s->has_audio && !o.no_audio;
+        } else {
+            s->has_audio = !o.no_audio;
+            if (!SourceInitPattern(s)) {
+                Err("error: bad audio format (%d Hz, %d channels)\n", s->sample_rate, s->channels);
+                return EXIT_USAGE;
+            }
         }
     }
 

@@ -284,6 +284,11 @@ int MediaOpen(Source *source, const char *path, const MediaOptions *options)
     }
     free(video_text);
     free(audio_text);
+    if (options->rate > 0 && options->scale > 0) {
+        // Another rate: ffmpeg drops or repeats frames to keep the timing.
+        source->rate = options->rate, source->scale = options->scale;
+        have_rate = 1;
+    }
     if (!ok || source->width <= 0 || source->height <= 0 || !have_rate) {
         Err("media: %s has no usable video stream\n", input);
         return 0;

@@ -64,6 +64,20 @@ class MediaInput(harness.HostTestCase):
     def test_odd_sized_clip_without_sound(self):
         self.check((161, 91), (25, 1), 10)
 
+    def test_another_rate_and_no_sound(self):
+        source = self.path("source.nut")
+        make_source(source, (96, 64), (25, 1), 20, sample_rate=44100)
+        out = self.path("out.avi")
+        self.assertExported(self.export(out, "--input", source, "--rate", "50/1", "--no-audio"))
+        streams = harness.ffprobe_streams(out)
+        self.assertEqual([s["codec_type"] for s in streams], ["video"])
+        self.assertEqual(streams[0]["r_frame_rate"], "50/1")
+        size = 96 * 64 * 3
+        source_frames = harness.split(harness.decode_video(source, "bgr24"), size)
+        exported = harness.split(harness.decode_video(out, "bgr24"), size)
+        # Twice the rate: ffmpeg shows every source frame twice.
+        self.assertSameFrames(exported, [f for f in source_frames for _ in (0, 1)])
+
     def test_unreadable_media_is_reported(self):
         bogus = self.path("bogus.mkv")
         with open(bogus, "wb") as f:
