@@ -98,5 +98,15 @@ class SingleRiffExports(harness.HostTestCase):
             self.assertSameBytes(files[unit], files["none"], "file written in %s KiB units" % unit)
 
 
+    def test_export_over_a_longer_file_replaces_it(self):
+        # Whole-unit writes must not leave the old file's tail behind.
+        out, fresh = self.path("again.avi"), self.path("fresh.avi")
+        self.assertExported(self.export(out, "--size", "320x240", "--frames", 40))
+        self.assertExported(self.export(out, "--size", "320x240", "--frames", 2))
+        self.assertExported(self.export(fresh, "--size", "320x240", "--frames", 2))
+        with open(out, "rb") as a, open(fresh, "rb") as b:
+            self.assertSameBytes(a.read(), b.read(), "file written over a longer one")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
