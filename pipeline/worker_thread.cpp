@@ -29,7 +29,10 @@ static void WorkerWaitForStart(WorkerThread *w)
 static unsigned __stdcall WorkerLoop(void *arg)
 {
     WorkerThread *w = (WorkerThread *)arg;
-    while (w->running.load(std::memory_order_acquire)) {
+    // Running is checked after the job, not before the first wait: a stop
+    // that comes before this thread gets going still wakes it for one pass,
+    // so work signalled just before the stop is not skipped.
+    for (;;) {
         SetEvent(w->ready_event);
         WorkerWaitForStart(w);
         ResetEvent(w->start_event);
@@ -38,6 +41,8 @@ static unsigned __stdcall WorkerLoop(void *arg)
             SetEvent(w->ready_event);
             break;
         }
+        if (!w->running.load(std::memory_order_acquire))
+            break;
     }
     _endthreadex(0);
     return 0;
@@ -89,8 +94,12 @@ int WorkerWaitDone(WorkerThread *w)
         return 0;
     ResetEvent(w->ready_event);
     SetEvent(w->start_event);
-    // Re-signal now and then so that a missed wake-up cannot stall us.
-    while (WaitForSingleObject(w->ready_event, WORKER_WAIT_STEP_MS) == WAIT_TIMEOUT)
+    // The thread's end wakes us too: a job that fails between the check of
+    // running above and the reset sets ready_event before the reset clears
+    // it, and nothing would set it again. Re-signal now and then so that a
+    // missed wake-up cannot stall us.
+    HANDLE waits[2] = {w->ready_event, w->thread};
+    while (WaitForMultipleObjects(2, waits, FALSE, WORKER_WAIT_STEP_MS) == WAIT_TIMEOUT)
         SetEvent(w->start_event);
     return w->running.load(std::memory_order_acquire) ? 1 : 0;
 }
