@@ -171,7 +171,7 @@ TEST_CASE("FileNamePart cuts after the last separator")
         {"C:\\dir\\\x95", 7},
     };
     for (const Case &c : cases) {
-        INFO("path ", c.path);
+        INFO("path ", doctest::String(c.path));
         CHECK(FileNamePart(c.path) == c.path + c.cut);
     }
 }
