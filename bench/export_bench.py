@@ -12,6 +12,8 @@ this run on the folder given (default build/bench, the build's volume):
            at least 2 GiB, so the "AVIX" continuation is on the path
   dd       the same number of bytes in 4 MiB blocks with oflag=direct
   ffmpeg   muxing the same raw frames (read from /dev/shm) into AVI
+  wine     the platform's ceiling for a Windows program: the same bytes in
+           4 MiB WriteFile calls through one unbuffered handle, no copies
   overlap  an export whose host sleeps H ms in every fetch_video, against
            N x max(H, disk time of one frame) as the ideal
   memory   peak resident memory of the export process, less that of the
@@ -76,6 +78,18 @@ def run_dd(out, nbytes):
     return time.perf_counter() - start
 
 
+def run_wine_write(build, out, nbytes):
+    proc = subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh"), build, "x86_64",
+                           os.path.join(build, "bench", "bench_wine_write.exe"), wine_path(out),
+                           str(nbytes)], capture_output=True, text=True)
+    m = re.search(r"elapsed: ([0-9.]+) s", proc.stdout)
+    if proc.returncode != 0 or not m:
+        sys.exit("bench_wine_write failed:\n" + proc.stdout + proc.stderr)
+    start = time.perf_counter()
+    fsync_path(out)
+    return float(m.group(1)) + time.perf_counter() - start
+
+
 def run_ffmpeg(raw, out):
     start = time.perf_counter()
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "bgr24",
@@ -126,17 +140,22 @@ def main():
                     "-pix_fmt", "bgr24", "-f", "rawvideo", raw], check=True)
     run_velnik(args.build, out_v, 5, unit)   # warm Wine up
 
-    times = {"velnik": [], "dd": [], "ffmpeg": []}
+    times = {"velnik": [], "dd": [], "ffmpeg": [], "wine": []}
     size_v = size_f = 0
     try:
         for r in range(args.runs):
-            for name in ("velnik", "dd", "ffmpeg") if r % 2 == 0 else ("ffmpeg", "dd", "velnik"):
+            order = ("velnik", "dd", "ffmpeg", "wine")
+            for name in order if r % 2 == 0 else order[::-1]:
                 if name == "velnik":
                     times[name].append(run_velnik(args.build, out_v, args.frames, unit))
                     size_v = os.path.getsize(out_v)
                     os.remove(out_v)
                 elif name == "dd":
                     times[name].append(run_dd(out_d, size_v or args.frames * FRAME_BYTES))
+                    os.remove(out_d)
+                elif name == "wine":
+                    times[name].append(run_wine_write(args.build, out_d,
+                                                      size_v or args.frames * FRAME_BYTES))
                     os.remove(out_d)
                 else:
                     times[name].append(run_ffmpeg(raw, out_f))
@@ -152,6 +171,7 @@ def main():
     rate_v = size_v / med["velnik"]
     rate_d = dd_bytes / med["dd"]
     rate_f = size_f / med["ffmpeg"]
+    rate_w = dd_bytes / med["wine"]
 
     # Overlap: the host sleeps in every fetch; compression and disk run behind.
     frame_disk = FRAME_BYTES / rate_d
@@ -181,7 +201,10 @@ def main():
     print("  velnik   %7.3f s  %8.1f MB/s" % (med["velnik"], rate_v / 1e6))
     print("  dd       %7.3f s  %8.1f MB/s   (oflag=direct, 4 MiB blocks)" % (med["dd"], rate_d / 1e6))
     print("  ffmpeg   %7.3f s  %8.1f MB/s   (rawvideo into AVI)" % (med["ffmpeg"], rate_f / 1e6))
+    print("  wine     %7.3f s  %8.1f MB/s   (WriteFile, 4 MiB, unbuffered handle)"
+          % (med["wine"], rate_w / 1e6))
     print("  ratio velnik/dd      %.2f   (target >= 0.90)" % (rate_v / rate_d))
+    print("  ratio velnik/wine    %.2f   (the most a Windows program gets here)" % (rate_v / rate_w))
     print("  ratio velnik/ffmpeg  %.2f   (target >= 1.00)" % (rate_v / rate_f))
     print("overlap: %d frames, host sleeping %d ms per fetch" % (args.overlap_frames, args.delay_ms))
     print("  measured %.3f s, ideal %.3f s (disk %.1f ms/frame), ratio %.2f   (target <= 1.10)"

@@ -15,11 +15,6 @@
 
 namespace {
 
-struct Plugin {
-    Plugin() { on_init(); }
-    ~Plugin() { on_exit(); }
-};
-
 std::string OutPath(const char *name)
 {
     return TestFolder("avi_writer") + "\\" + name;
@@ -82,7 +77,7 @@ std::vector<AviChunk> CheckWholeFile(const std::vector<uint8_t> &file)
 
 TEST_CASE("RGB with PCM: the layout, every frame and every sample")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 320;
     clip.height = 240;
@@ -173,7 +168,7 @@ TEST_CASE("RGB with PCM: the layout, every frame and every sample")
 
 TEST_CASE("chunks interleave one frame with its audio")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 321;
     clip.height = 241;
@@ -199,7 +194,7 @@ TEST_CASE("chunks interleave one frame with its audio")
 
 TEST_CASE("YUY2 output when the built-in YUY2 entry is chosen")
 {
-    Plugin plugin;
+    PluginSession plugin;
     writer_context.video.fccHandler = AVI_FCC('Y', 'U', 'Y', '2');
     TestClip clip;
     clip.width = 322;
@@ -225,7 +220,7 @@ TEST_CASE("YUY2 output when the built-in YUY2 entry is chosen")
 
 TEST_CASE("exports without a chunk are still complete files")
 {
-    Plugin plugin;
+    PluginSession plugin;
     for (int abort : {0, 1}) {
         TestClip clip;
         clip.frames = abort ? 5 : 0;
@@ -246,7 +241,7 @@ TEST_CASE("exports without a chunk are still complete files")
 
 TEST_CASE("the host's descriptions that cannot be exported are refused before any file")
 {
-    Plugin plugin;
+    PluginSession plugin;
     struct Case { const char *name; TestClip clip; } cases[5];
     cases[0].name = "no_video.avi";
     cases[0].clip.flags = OUTPUT_HAS_AUDIO;
@@ -273,7 +268,7 @@ TEST_CASE("the host's descriptions that cannot be exported are refused before an
 
 TEST_CASE("an unwritable path: the creation message and result 0")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     ExportRecord rec = RunExport(clip, OutPath("no_such_folder\\x.avi"));
     CHECK(rec.result == 0);
@@ -284,7 +279,7 @@ TEST_CASE("an unwritable path: the creation message and result 0")
 
 TEST_CASE("null data from the host is a failed write, and the file is still finished")
 {
-    Plugin plugin;
+    PluginSession plugin;
     for (int audio : {0, 1}) {
         TestClip clip;
         clip.frames = 8;
@@ -306,7 +301,7 @@ TEST_CASE("null data from the host is a failed write, and the file is still fini
 
 TEST_CASE("short audio from the host: only what was delivered is written")
 {
-    Plugin plugin;
+    PluginSession plugin;
     for (int limit : {0, 100}) {
         TestClip clip;
         clip.frames = 6;
@@ -326,16 +321,9 @@ TEST_CASE("short audio from the host: only what was delivered is written")
 
 TEST_CASE("writer limits: oversized chunks, block align 0, a full entry array")
 {
-    Plugin plugin;
-    WriterContext *ctx = &writer_context;
-    ctx->width = 8;
-    ctx->height = 8;
-    ctx->rate = 25;
-    ctx->scale = 1;
-    CodecInputFormat(0, &ctx->bih, 8, 8);
-    ctx->wfx.nBlockAlign = 0;   // a stored format that would divide by zero
-    output_file.frame_capacity = 0;
-    output_file.save_unit_kib = 0;
+    PluginSession plugin;
+    // Block align 0: a stored format that would divide by zero.
+    WriterContext *ctx = PrepareWriterContext(8, 8, 0, 0, 0);
     std::string path = OutPath("limits.avi");
     REQUIRE(OpenAviFile(ctx, path.c_str(), OPEN_VIDEO | OPEN_AUDIO) == 1);
 

@@ -19,11 +19,6 @@
 
 namespace {
 
-struct Plugin {
-    Plugin() { on_init(); }
-    ~Plugin() { on_exit(); }
-};
-
 std::string OutPath(const char *name)
 {
     return TestFolder("job_ring") + "\\" + name;
@@ -64,7 +59,7 @@ std::vector<uint8_t> AudioChunksOf(const std::vector<uint8_t> &file, std::vector
 
 TEST_CASE("with and without the compression worker the files are the same bytes")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 160;
     clip.height = 120;
@@ -87,7 +82,7 @@ TEST_CASE("with and without the compression worker the files are the same bytes"
 
 TEST_CASE("many exports in a row leave no thread or handle behind")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.frames = 5;
     std::string path = OutPath("repeat.avi");
@@ -107,16 +102,8 @@ TEST_CASE("many exports in a row leave no thread or handle behind")
 
 TEST_CASE("slots start at one frame or 256 KiB, grow to the largest payload, and are reused")
 {
-    Plugin plugin;
-    WriterContext *ctx = &writer_context;
-    ctx->width = 320;
-    ctx->height = 240;
-    ctx->rate = 25;
-    ctx->scale = 1;
-    CodecInputFormat(0, &ctx->bih, 320, 240);
-    ctx->wfx.nBlockAlign = 4;
-    output_file.frame_capacity = 100;
-    output_file.save_unit_kib = 4096;
+    PluginSession plugin;
+    WriterContext *ctx = PrepareWriterContext(320, 240, 4, 100, 4096);
     REQUIRE(OpenAviFile(ctx, OutPath("slots.avi").c_str(), OPEN_VIDEO | OPEN_AUDIO) == 1);
     REQUIRE(job_ring.ring_active == 1);
     CHECK(job_ring.slots[0].capacity == 262144);   // the 230,400-byte frame is smaller
@@ -145,16 +132,9 @@ TEST_CASE("slots start at one frame or 256 KiB, grow to the largest payload, and
 
 TEST_CASE("thousands of small jobs arrive whole and in order")
 {
-    Plugin plugin;
-    WriterContext *ctx = &writer_context;
-    ctx->width = 8;
-    ctx->height = 8;
-    ctx->rate = 25;
-    ctx->scale = 1;
-    CodecInputFormat(0, &ctx->bih, 8, 8);
-    ctx->wfx.nBlockAlign = 2;
-    output_file.frame_capacity = 6000;
-    output_file.save_unit_kib = 16;   // a small ring, so the writer thread wraps often
+    PluginSession plugin;
+    // A small ring, so the writer thread wraps often.
+    WriterContext *ctx = PrepareWriterContext(8, 8, 2, 6000, 16);
     std::string path = OutPath("stress.avi");
     REQUIRE(OpenAviFile(ctx, path.c_str(), OPEN_VIDEO | OPEN_AUDIO) == 1);
     REQUIRE(job_ring.ring_active == 1);
@@ -189,16 +169,9 @@ TEST_CASE("thousands of small jobs arrive whole and in order")
 
 TEST_CASE("after a failed job every post fails and the file is still finished")
 {
-    Plugin plugin;
-    WriterContext *ctx = &writer_context;
-    ctx->width = 8;
-    ctx->height = 8;
-    ctx->rate = 25;
-    ctx->scale = 1;
-    CodecInputFormat(0, &ctx->bih, 8, 8);
-    ctx->wfx.nBlockAlign = 4;
-    output_file.frame_capacity = 0;   // room for the minimum entry array only
-    output_file.save_unit_kib = 64;
+    PluginSession plugin;
+    // Frame capacity 0: room for the minimum entry array only.
+    WriterContext *ctx = PrepareWriterContext(8, 8, 4, 0, 64);
     std::string path = OutPath("failed_job.avi");
     REQUIRE(OpenAviFile(ctx, path.c_str(), OPEN_VIDEO | OPEN_AUDIO) == 1);
     uint8_t frame[8 * 8 * 3] = {0};
@@ -234,7 +207,7 @@ TEST_CASE("a disk that fills up mid-export: the write-failure message, and a fin
         MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
         return;
     }
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 320;
     clip.height = 240;

@@ -18,11 +18,6 @@ static_assert(AVI_RIFF_THRESHOLD == 0x100000, "these tests need the small thresh
 
 namespace {
 
-struct Plugin {
-    Plugin() { on_init(); }
-    ~Plugin() { on_exit(); }
-};
-
 std::string OutPath(const char *name)
 {
     return TestFolder("odml") + "\\" + name;
@@ -194,7 +189,7 @@ OdmlFile CheckOdmlFile(const std::string &path, uint32_t frames, uint32_t audio_
 
 TEST_CASE("an export across many RIFFs: every index points at the right chunks")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 64;
     clip.height = 48;
@@ -233,18 +228,8 @@ TEST_CASE("an export across many RIFFs: every index points at the right chunks")
 
 TEST_CASE("RIFFs that begin with audio, and RIFFs without audio")
 {
-    Plugin plugin;
-    WriterContext *ctx = &writer_context;
-    TestClip shape;
-    ctx->width = 64;
-    ctx->height = 48;
-    ctx->rate = 25;
-    ctx->scale = 1;
-    CodecInputFormat(0, &ctx->bih, 64, 48);
-    ctx->wfx.nChannels = 2;
-    ctx->wfx.nBlockAlign = 4;
-    output_file.frame_capacity = 1000;
-    output_file.save_unit_kib = 64;
+    PluginSession plugin;
+    WriterContext *ctx = PrepareWriterContext(64, 48, 4, 1000, 64);
     std::string path = OutPath("shapes.avi");
     REQUIRE(OpenAviFile(ctx, path.c_str(), OPEN_VIDEO | OPEN_AUDIO) == 1);
 
@@ -295,7 +280,7 @@ TEST_CASE("RIFFs that begin with audio, and RIFFs without audio")
 
 TEST_CASE("the export stops cleanly before a stream's super index would overflow")
 {
-    Plugin plugin;
+    PluginSession plugin;
     TestClip clip;
     clip.width = 512;
     clip.height = 342;   // 525,312 bytes a frame: two frames to a RIFF

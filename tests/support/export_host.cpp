@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "fileio/write_behind_file.h"
 #include "plugin/context.h"
 #include "plugin/messages.h"
 #include "plugin/plugin.h"
@@ -133,6 +134,31 @@ ExportRecord RunExport(const TestClip &clip, const std::string &path)
     current_clip = NULL;
     current_record = NULL;
     return record;
+}
+
+PluginSession::PluginSession()
+{
+    on_init();
+}
+
+PluginSession::~PluginSession()
+{
+    on_exit();
+}
+
+WriterContext *PrepareWriterContext(int width, int height, int block_align,
+                                    uint32_t frame_capacity, int32_t unit_kib)
+{
+    WriterContext *ctx = &writer_context;
+    ctx->width = width;
+    ctx->height = height;
+    ctx->rate = 25;
+    ctx->scale = 1;
+    CodecInputFormat(0, &ctx->bih, width, height);
+    ctx->wfx.nBlockAlign = (WORD)block_align;
+    output_file.frame_capacity = frame_capacity;
+    output_file.save_unit_kib = unit_kib;
+    return ctx;
 }
 
 std::string TestFolder(const char *name)

@@ -35,6 +35,19 @@ struct ExportRecord {
 std::vector<uint8_t> TestFrame(const TestClip &clip, int i, uint32_t format);
 int16_t TestSample(int64_t n, int channel);
 
+// on_init for the life of a test case, on_exit at its end.
+struct PluginSession {
+    PluginSession();
+    ~PluginSession();
+};
+
+// For tests that drive the writer directly: the context describes an
+// uncompressed RGB frame of width x height at 25 fps and PCM audio with this
+// block align; the file gets the frame capacity and write unit given.
+struct WriterContext;
+WriterContext *PrepareWriterContext(int width, int height, int block_align,
+                                    uint32_t frame_capacity, int32_t unit_kib);
+
 // Runs on_output on the clip, writing path. The plug-in must be initialised.
 ExportRecord RunExport(const TestClip &clip, const std::string &path);
 
