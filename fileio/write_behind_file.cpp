@@ -98,8 +98,7 @@ uint32_t RawWrite(const void *buffer, uint32_t n)
 {
     MatchHandleToWrite(buffer, n);
     DWORD written = 0;
-    if (!WriteFile(output_file.handle, buffer, n, &written, NULL) && written > n)
-        written = 0;
+    WriteFile(output_file.handle, buffer, n, &written, NULL);   // a failure leaves written short
     return written;
 }
 

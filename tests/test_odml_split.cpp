@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <windows.h>
+#include <vfw.h>
 
 #include <string.h>
 
@@ -300,4 +301,37 @@ TEST_CASE("the export stops cleanly before a stream's super index would overflow
     // What follows the placeholder is untouched: the OpenDML list.
     CHECK(FindChunks(f.chunks, FCC_LIST, FCC_ODML).size() == 1);
     DeleteFileA(path.c_str());
+}
+
+// avifil32 reads AVI 1.0: through "idx1" it sees the first RIFF, which is
+// what a legacy reader of an OpenDML file is meant to play.
+TEST_CASE("avifil32 reads the first RIFF of a multi-RIFF export frame by frame")
+{
+    PluginSession plugin;
+    TestClip clip;
+    clip.frames = 200;
+    std::string path = OutPath("avifil.avi");
+    ExportRecord rec = RunExport(clip, path);
+    REQUIRE(rec.result == 1);
+    OdmlFile f = ReadOdmlFile(path);
+    REQUIRE(f.riffs.size() > 2);
+    int first_riff_frames = 0;
+    for (const AviChunk &c : f.riffs[0].data)
+        first_riff_frames += c.id == FCC_00DB;
+    REQUIRE(first_riff_frames > 10);
+
+    AVIFileInit();
+    PAVIFILE file = NULL;
+    REQUIRE(AVIFileOpenA(&file, path.c_str(), OF_READ | OF_SHARE_DENY_WRITE, NULL) == 0);
+    PAVISTREAM video = NULL;
+    REQUIRE(AVIFileGetStream(file, &video, streamtypeVIDEO, 0) == 0);
+    std::vector<uint8_t> frame(TestFrame(clip, 0, 0).size());
+    for (int i = 0; i < first_riff_frames; i++) {
+        LONG bytes = 0, samples = 0;
+        REQUIRE(AVIStreamRead(video, i, 1, frame.data(), (LONG)frame.size(), &bytes, &samples) == 0);
+        REQUIRE_MESSAGE(frame == TestFrame(clip, i, 0), "frame ", i);
+    }
+    AVIStreamRelease(video);
+    AVIFileRelease(file);
+    AVIFileExit();
 }
