@@ -32,7 +32,9 @@ fi
 "$server" -p </dev/null >/dev/null 2>&1 || true
 sh cmake/wine-run.sh "$top/build/x64" x86_64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 
-status=0
-(cd build/x64 && ctest --output-on-failure -j 2) || status=1
-sh tests/native/run.sh "$top/build/native" || status=1
-exit $status
+passed=0 failed=0
+if (cd build/x64 && ctest --output-on-failure -j 2); then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+if sh tests/native/run.sh "$top/build/native"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+echo
+echo "suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
