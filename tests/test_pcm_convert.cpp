@@ -4,6 +4,7 @@
 #include <doctest/doctest.h>
 
 #include "audio/pcm_convert.h"
+#include "tests/support/pcm_model.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -97,36 +98,6 @@ Bytes RunBlocks(PcmConverter c, const Bytes &data, const std::vector<uint32_t> &
 }
 
 const uint32_t kRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 96000};
-
-// Straight model of the resampler, with plain truncating division.
-uint32_t ModelResample(uint8_t *dst, const uint8_t *src, uint32_t length, int32_t F, int32_t T,
-                       uint32_t *phase) {
-    uint32_t p = *phase, n = length / 4, out = 0;
-    for (uint32_t i = 0; i < n; i++) {
-        const int16_t *x = (const int16_t *)(const void *)(src + 4 * i);
-        int16_t *y = (int16_t *)(void *)dst;
-        auto emit = [&](int32_t w0) {
-            int32_t w1 = F - w0;
-            y[2 * out] = (int16_t)((w0 * x[0] + w1 * x[2]) / F);
-            y[2 * out + 1] = (int16_t)((w0 * x[1] + w1 * x[3]) / F);
-            out++;
-        };
-        if (T > F) {
-            do {
-                emit((int32_t)T - (int32_t)p < F ? (int32_t)T - (int32_t)p : F);
-                p += F;
-            } while (p < (uint32_t)T);
-            p -= T;
-        } else if (p >= (uint32_t)T) {
-            p -= T;
-        } else {
-            emit(T - (int32_t)p);
-            p += F - T;
-        }
-    }
-    *phase = p;
-    return 4 * out;
-}
 
 } // namespace
 
