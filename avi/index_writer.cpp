@@ -7,13 +7,35 @@
 
 #include "fileio/write_behind_file.h"
 
-// Index records are appended in batches rather than one by one.
 #define INDEX_BATCH_BYTES 4096
 
 static uint32_t NextChunkOffset(uint32_t offset, uint32_t entry)
 {
     uint32_t next = offset + (entry & INDEX_SIZE_MASK) + 8;
     return next + (next & 1);
+}
+
+// Index records go out through the ring in batches rather than one by one.
+struct IndexBatch {
+    alignas(8) uint8_t bytes[INDEX_BATCH_BYTES];
+    uint32_t used;
+};
+
+static void FlushBatch(IndexBatch *b)
+{
+    if (b->used)
+        AppendBytes(b->bytes, b->used);
+    b->used = 0;
+}
+
+// Room for the next record of size bytes, flushing a full batch first.
+static void *NextRecord(IndexBatch *b, uint32_t size)
+{
+    if (b->used + size > sizeof(b->bytes))
+        FlushBatch(b);
+    void *record = b->bytes + b->used;
+    b->used += size;
+    return record;
 }
 
 static void Split64(uint64_t value, uint32_t out[2])
@@ -79,27 +101,22 @@ void WriteStandardIndex(uint32_t id)
     BeginList(&own, id, 0);
     AppendBytes(&header, sizeof(header));
 
-    StandardIndexEntry batch[INDEX_BATCH_BYTES / sizeof(StandardIndexEntry)];
-    uint32_t filled = 0;
+    IndexBatch batch;
+    batch.used = 0;
     uint32_t offset = 8;
     const uint32_t *entries = output_file.entries;
     for (uint32_t i = 0; i < w->entry_count; i++) {
         uint32_t e = entries[i];
         int audio_entry = (e & INDEX_AUDIO) != 0;
-        if (audio_entry == video) {   // the other stream's chunk
-            offset = NextChunkOffset(offset, e);
-            continue;
-        }
-        batch[filled].dwOffset = offset;
-        batch[filled].dwSize = video ? e : e & INDEX_SIZE_MASK;
-        if (++filled == sizeof(batch) / sizeof(batch[0])) {
-            AppendBytes(batch, sizeof(batch));
-            filled = 0;
+        if (audio_entry != video) {   // a chunk of this stream
+            StandardIndexEntry *r = (StandardIndexEntry *)NextRecord(&batch, sizeof(*r));
+            r->dwOffset = offset;
+            r->dwSize = video ? e : e & INDEX_SIZE_MASK;
         }
         offset = NextChunkOffset(offset, e);
     }
-    memset(&batch[filled], 0, sizeof(batch[0]));   // terminating pair
-    AppendBytes(batch, (filled + 1) * sizeof(batch[0]));
+    memset(NextRecord(&batch, sizeof(StandardIndexEntry)), 0, sizeof(StandardIndexEntry));   // terminator
+    FlushBatch(&batch);
     CloseList(&own);
 }
 
@@ -107,13 +124,13 @@ void WriteIdx1(void)
 {
     AviWriter *w = &avi_writer;
     BeginList(&w->shared, FCC_IDX1, 0);
-    Idx1Entry batch[INDEX_BATCH_BYTES / sizeof(Idx1Entry)];
-    uint32_t filled = 0;
+    IndexBatch batch;
+    batch.used = 0;
     uint32_t offset = 4;
     const uint32_t *entries = output_file.entries;
     for (uint32_t i = 0; i < w->entry_count; i++) {
         uint32_t e = entries[i];
-        Idx1Entry *r = &batch[filled];
+        Idx1Entry *r = (Idx1Entry *)NextRecord(&batch, sizeof(*r));
         if (e & INDEX_AUDIO) {
             r->dwChunkId = FCC_01WB;
             r->dwFlags = AVI_KEYFRAME;
@@ -127,13 +144,8 @@ void WriteIdx1(void)
         r->dwChunkOffset = offset;
         r->dwChunkLength = e & INDEX_SIZE_MASK;
         offset = NextChunkOffset(offset, e);
-        if (++filled == sizeof(batch) / sizeof(batch[0])) {
-            AppendBytes(batch, sizeof(batch));
-            filled = 0;
-        }
     }
-    if (filled)
-        AppendBytes(batch, filled * sizeof(batch[0]));
+    FlushBatch(&batch);
     CloseList(&w->shared);
 }
 
