@@ -58,15 +58,20 @@ def host_command(build, out, frames, extra=()):
             "--settings", wine_path(out + ".settings")] + list(extra)
 
 
-def run_velnik(build, out, frames, extra=()):
-    """Seconds of the export itself (on_output) plus the fsync after it."""
-    proc = subprocess.run(host_command(build, out, frames, extra), capture_output=True, text=True)
+def run_reporting(cmd, out, what):
+    """Seconds a Windows program reports as "elapsed", plus the fsync of its output."""
+    proc = subprocess.run(cmd, capture_output=True, text=True)
     m = re.search(r"elapsed: ([0-9.]+) s", proc.stdout)
     if proc.returncode != 0 or not m:
-        sys.exit("velnik-host failed:\n" + proc.stdout + proc.stderr)
+        sys.exit(what + " failed:\n" + proc.stdout + proc.stderr)
     start = time.perf_counter()
     fsync_path(out)
     return float(m.group(1)) + time.perf_counter() - start
+
+
+def run_velnik(build, out, frames, extra=()):
+    """Seconds of the export itself (on_output) plus the fsync after it."""
+    return run_reporting(host_command(build, out, frames, extra), out, "velnik-host")
 
 
 def run_dd(out, nbytes):
@@ -79,15 +84,9 @@ def run_dd(out, nbytes):
 
 
 def run_wine_write(build, out, nbytes):
-    proc = subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh"), build, "x86_64",
-                           os.path.join(build, "bench", "bench_wine_write.exe"), wine_path(out),
-                           str(nbytes)], capture_output=True, text=True)
-    m = re.search(r"elapsed: ([0-9.]+) s", proc.stdout)
-    if proc.returncode != 0 or not m:
-        sys.exit("bench_wine_write failed:\n" + proc.stdout + proc.stderr)
-    start = time.perf_counter()
-    fsync_path(out)
-    return float(m.group(1)) + time.perf_counter() - start
+    return run_reporting([os.path.join(ROOT, "cmake", "wine-run.sh"), build, "x86_64",
+                          os.path.join(build, "bench", "bench_wine_write.exe"), wine_path(out),
+                          str(nbytes)], out, "bench_wine_write")
 
 
 def run_ffmpeg(raw, out):
