@@ -62,6 +62,13 @@ int SettingsLoad(const OutputPluginTable *table, const char *path);
 int SettingsSave(const OutputPluginTable *table, const char *path);
 // Puts a video FOURCC at offset 364 of the block through get/set.
 int SettingsSetVideoFourcc(const OutputPluginTable *table, uint32_t fourcc);
+
+// ---- audio format choice (host_audio.cpp) ----
+
+// Stores an audio format as the plug-in's chooser would: SPEC is
+// KIND[:RATE[:CHANNELS[:BITS]]] with KIND pcm, ima, msadpcm, alaw, ulaw or
+// gsm, taken from the installed drivers' lists; "none" clears the choice.
+int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec);
 void SettingsPrintSummary(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);
