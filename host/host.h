@@ -130,6 +130,7 @@ struct ExportOptions {
     FrameMarks null_video;
     FrameMarks null_audio;
     int fetch_delay_ms;
+    int crowd_mib;           // 0, or leave no free address range of this many MiB
     int pregenerate;
     int pregenerate_mib;
     const char *dump_frames;
