@@ -369,5 +369,10 @@ int main(int argc, char **argv)
     table->on_exit();
     PluginUnload(&plugin);
     SourceClose(s);
+    if (PluginConventionFaults()) {
+        Err("error: %d entry calls broke the __cdecl calling convention\n", PluginConventionFaults());
+        if (status == EXIT_OK)
+            status = EXIT_SETUP;
+    }
     return status;
 }
