@@ -95,14 +95,14 @@ DWORD WINAPI RunScript(void *param)
 {
     ChooserScript *s = (ChooserScript *)param;
     HWND dlg = NULL;
-    for (int i = 0; i < 1000 && !dlg; i++) {
+    for (int i = 0; i < 6000 && !dlg; i++) {
         Sleep(10);
         dlg = FindChooser(s->owner);
     }
     if (!dlg)
         return 0;
     // The chooser is set up once it shows itself.
-    for (int i = 0; i < 1000 && !IsWindowVisible(dlg); i++)
+    for (int i = 0; i < 6000 && !IsWindowVisible(dlg); i++)
         Sleep(10);
     Sleep(50);
     s->found = 1;
@@ -137,7 +137,7 @@ int RunChooser(AudioCodecState *state, const WAVEFORMATEX *host, ChooserScript *
 {
     HANDLE t = CreateThread(NULL, 0, RunScript, script, 0, NULL);
     int result = AudioFormatChoose(state, host, script->owner);
-    WaitForSingleObject(t, 20000);
+    WaitForSingleObject(t, 90000);
     CloseHandle(t);
     return result;
 }
@@ -242,7 +242,7 @@ TEST_CASE("the chooser: what the user confirms is stored with its size and flag"
             ChooserScript cancel = {dialog.window, NULL, 0, 0, 0, 0, 0, "", ""};
             HANDLE t = CreateThread(NULL, 0, RunScript, &cancel, 0, NULL);
             AudioFormatConfigure(dialog.window);
-            WaitForSingleObject(t, 20000);
+            WaitForSingleObject(t, 90000);
             CloseHandle(t);
             CHECK(dialog.Text() == "GSM 6.10 8.000kHz 1ch");
         }
