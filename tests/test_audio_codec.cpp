@@ -22,19 +22,6 @@ namespace {
 
 const uint32_t kCapacity = AUDIO_STAGE_BUFFER_SIZE;
 
-WAVEFORMATEX Pcm(int rate, int channels, int bits)
-{
-    WAVEFORMATEX f;
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = (WORD)channels;
-    f.nSamplesPerSec = (DWORD)rate;
-    f.wBitsPerSample = (WORD)bits;
-    f.nBlockAlign = (WORD)(channels * bits / 8);
-    f.nAvgBytesPerSec = f.nBlockAlign * (DWORD)rate;
-    f.cbSize = 0;
-    return f;
-}
-
 // One export's worth of state and work areas.
 struct Path {
     AudioCodecState state;
@@ -154,7 +141,7 @@ TEST_CASE("drivers of equal priority: only the later one is tried; 256 and above
     AudioDriverTableAdd(test_codecs[0].id, 7);
     AudioDriverTableAdd(test_codecs[1].id, 7);
     CHECK(audio_drivers.slots[7] == test_codecs[1].id);
-    WAVEFORMATEX host = Pcm(44100, 2, 16), chosen = TestCodecFormat(44100, 2);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16), chosen = TestCodecFormat(44100, 2);
 
     SUBCASE("the later one opens the stream")
     {
@@ -189,18 +176,18 @@ TEST_CASE("drivers of equal priority: only the later one is tried; 256 and above
 TEST_CASE("a chosen PCM format is converted in-house, byte for byte as the converter does")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16);
     struct {
         WAVEFORMATEX chosen;
         uint32_t frames;   // per block
     } cases[] = {
-        {Pcm(22050, 1, 8), 1470},
-        {Pcm(48000, 2, 16), 1471},
-        {Pcm(11025, 2, 8), 1763},
+        {TestPcmFormat(22050, 1, 8), 1470},
+        {TestPcmFormat(48000, 2, 16), 1471},
+        {TestPcmFormat(11025, 2, 8), 1763},
         // Blocks of 280 and 300 KB, larger than the stage's source buffer,
         // are converted in pieces.
-        {Pcm(22050, 1, 8), 75000},
-        {Pcm(44100, 1, 16), 70000},
+        {TestPcmFormat(22050, 1, 8), 75000},
+        {TestPcmFormat(44100, 1, 16), 70000},
     };
     for (const auto &c : cases) {
         CAPTURE(c.chosen.nSamplesPerSec);
@@ -229,7 +216,7 @@ TEST_CASE("a chosen PCM format is converted in-house, byte for byte as the conve
 TEST_CASE("a block whose converted output cannot fit the stage fails without overrunning it")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16), chosen = Pcm(96000, 2, 16);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16), chosen = TestPcmFormat(96000, 2, 16);
     const uint32_t cap = 100000;
     Path path(&chosen, 16, cap);
     path.dst.resize(2 * cap + 64);
@@ -247,7 +234,7 @@ TEST_CASE("a block whose converted output cannot fit the stage fails without ove
 TEST_CASE("IMA ADPCM opens straight from the host's PCM; the unconsumed rest goes first next time")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16);
     uint8_t chosen[64] = {0};
     WAVEFORMATEX *ima = (WAVEFORMATEX *)chosen;
     ima->wFormatTag = WAVE_FORMAT_IMA_ADPCM;
@@ -295,7 +282,7 @@ TEST_CASE("IMA ADPCM opens straight from the host's PCM; the unconsumed rest goe
 TEST_CASE("GSM 6.10 needs 8 kHz mono: two stages, and the end converts the last partial block")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16);
     GSM610WAVEFORMAT gsm;
     memset(&gsm, 0, sizeof(gsm));
     gsm.wfx.wFormatTag = WAVE_FORMAT_GSM610;
@@ -338,7 +325,7 @@ TEST_CASE("GSM 6.10 needs 8 kHz mono: two stages, and the end converts the last 
 TEST_CASE("test codec: order, remainders, pieces and the flush")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16), chosen = TestCodecFormat(44100, 2);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16), chosen = TestCodecFormat(44100, 2);
     const uint32_t block = chosen.nBlockAlign;
 
     SUBCASE("output is the input in order; what waits is converted first")
@@ -416,7 +403,7 @@ TEST_CASE("test codec: order, remainders, pieces and the flush")
 TEST_CASE("no way to the chosen format: start fails cleanly and can be tried again")
 {
     Drivers drivers;
-    WAVEFORMATEX host = Pcm(44100, 2, 16);
+    WAVEFORMATEX host = TestPcmFormat(44100, 2, 16);
 
     SUBCASE("MS ADPCM: Wine's driver suggests the format but opens no encoder")
     {

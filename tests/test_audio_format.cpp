@@ -16,25 +16,13 @@
 #include "audio/audio_format.h"
 #include "plugin/context.h"
 #include "plugin/plugin.h"
+#include "support/acm_test_driver.h"
 #include "support/export_host.h"
 
 namespace {
 
 // 不明
 const char kUnknown[] = "\x95\x73\x96\xBE";
-
-WAVEFORMATEX Pcm(int rate, int channels, int bits)
-{
-    WAVEFORMATEX f;
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = (WORD)channels;
-    f.nSamplesPerSec = (DWORD)rate;
-    f.wBitsPerSample = (WORD)bits;
-    f.nBlockAlign = (WORD)(channels * bits / 8);
-    f.nAvgBytesPerSec = f.nBlockAlign * (DWORD)rate;
-    f.cbSize = 0;
-    return f;
-}
 
 void Choose(AudioCodecState *state, const void *format, uint32_t size, uint32_t flags)
 {
@@ -164,7 +152,7 @@ TEST_CASE("the description shows the format an export will write")
     AudioFormatShow(dialog.window);
     CHECK(dialog.Text() == "PCM 44.100kHz 2ch");
 
-    WAVEFORMATEX pcm = Pcm(11025, 1, 8);
+    WAVEFORMATEX pcm = TestPcmFormat(11025, 1, 8);
     Choose(state, &pcm, 16, AUDIO_CONVERT);
     AudioFormatShow(dialog.window);
     CHECK(dialog.Text() == "PCM 11.025kHz 1ch");
@@ -179,7 +167,7 @@ TEST_CASE("the description shows the format an export will write")
     AudioFormatShow(dialog.window);
     CHECK(dialog.Text() == "GSM 6.10 8.000kHz 1ch");
 
-    WAVEFORMATEX odd = Pcm(44100, 2, 16);
+    WAVEFORMATEX odd = TestPcmFormat(44100, 2, 16);
     odd.wFormatTag = 0x7777;
     odd.nSamplesPerSec = 96001;
     odd.cbSize = 0;
@@ -190,7 +178,7 @@ TEST_CASE("the description shows the format an export will write")
     SUBCASE("without the flag the host's format is written, and shown")
     {
         state->flags = 0;
-        writer_context.wfx = Pcm(48000, 1, 16);
+        writer_context.wfx = TestPcmFormat(48000, 1, 16);
         AudioFormatShow(dialog.window);
         CHECK(dialog.Text() == "PCM 48.000kHz 1ch");
     }

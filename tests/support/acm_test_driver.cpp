@@ -37,6 +37,19 @@ struct DrvStreamSize {
 
 TestCodecDriver test_codecs[2];
 
+WAVEFORMATEX TestPcmFormat(int rate, int channels, int bits)
+{
+    WAVEFORMATEX f;
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = (WORD)channels;
+    f.nSamplesPerSec = (DWORD)rate;
+    f.wBitsPerSample = (WORD)bits;
+    f.nBlockAlign = (WORD)(channels * bits / 8);
+    f.nAvgBytesPerSec = f.nBlockAlign * (DWORD)rate;
+    f.cbSize = 0;
+    return f;
+}
+
 WAVEFORMATEX TestCodecFormat(int rate, int channels)
 {
     WAVEFORMATEX f;

@@ -38,5 +38,7 @@ extern TestCodecDriver test_codecs[2];
 // Returns 1 when both are installed.
 int TestCodecInstall(void);
 void TestCodecReset(void);
+// PCM of this rate, channel count and width, its derived fields filled.
+WAVEFORMATEX TestPcmFormat(int rate, int channels, int bits);
 // The codec's format for PCM of this rate and channel count.
 WAVEFORMATEX TestCodecFormat(int rate, int channels);
