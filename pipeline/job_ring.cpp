@@ -20,9 +20,16 @@ static int fail_next_start;
 // every later post fails so that the loss cannot go unnoticed.
 static int post_failed;
 
+static RingJobHook job_hook;
+
 void RingFailNextStart(void)
 {
     fail_next_start = 1;
+}
+
+void RingSetJobHook(RingJobHook hook)
+{
+    job_hook = hook;
 }
 
 static void ReleaseSlots(void)
@@ -111,6 +118,11 @@ int RingDrain(void)
 static int RunJob(uint32_t code, JobRecord *s)
 {
     WriterContext *ctx = s->context;
+    if (job_hook) {
+        int hooked = job_hook(code, ctx, s->length);
+        if (hooked >= 0)
+            return hooked;
+    }
     switch (code) {
     case JOB_VIDEO_FRAME:
         return WriteVideoFrame(ctx, s->buffer, NULL);

@@ -49,5 +49,10 @@ void RingStop(void);
 int SubmitVideoFrame(WriterContext *context, const void *frame);
 int SubmitAudio(WriterContext *context, const void *data, uint32_t length);
 
-// Test hook: makes the next RingStart behave as if its worker could not start.
+// Test hooks.
+// Makes the next RingStart behave as if its worker could not start.
 void RingFailNextStart(void);
+// Sees every job before it runs, on the thread that runs it. A result of 0 or
+// 1 stands for the job's own, which then does not run; -1 runs it.
+typedef int (*RingJobHook)(uint32_t code, WriterContext *context, uint32_t length);
+void RingSetJobHook(RingJobHook hook);
