@@ -192,6 +192,26 @@ static int OpenAudioStream(WriterContext *ctx, uint32_t open_flags)
     return 1;
 }
 
+// "avih" and the "strh" chunks with what is known now: at open everything
+// but the counts and the largest chunks, at finish all of it.
+static void RewriteHeaders(WriterContext *ctx)
+{
+    AviWriter *w = &avi_writer;
+    w->avih.dwTotalFrames = w->total_video_chunks;
+    w->avih.dwStreams = w->stream_lists;
+    RewriteChunkAt(FCC_AVIH, &w->avih, sizeof(w->avih), w->avih_position);
+    if (ctx->state_flags & CTX_VIDEO_STREAM) {
+        w->video_strh.dwLength = w->total_video_chunks;
+        w->video_strh.dwSuggestedBufferSize = w->largest_video_chunk;
+        RewriteChunkAt(FCC_STRH, &w->video_strh, sizeof(w->video_strh), w->video_strh_position);
+    }
+    if (ctx->state_flags & CTX_AUDIO_STREAM) {
+        w->audio_strh.dwLength = w->total_audio_blocks;
+        w->audio_strh.dwSuggestedBufferSize = w->largest_audio_chunk;
+        RewriteChunkAt(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh), w->audio_strh_position);
+    }
+}
+
 int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
 {
     AviWriter *w = &avi_writer;
@@ -227,6 +247,9 @@ int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
 
     WriteZeroJunk(&w->odml_placeholder, AVI_ODML_PLACEHOLDER);
     CloseList(&w->hdrl);
+    // The headers were written before the streams' formats were settled; a
+    // file whose export is killed keeps these, so they get every value known.
+    RewriteHeaders(ctx);
     WriteAlignmentJunk();
     BeginMovi();
     return 1;
@@ -361,19 +384,7 @@ int FinishAviFile(WriterContext *ctx)
         if (w->avix_count == 0)
             w->odml_placeholder = 0;   // a single RIFF gets no OpenDML structures
         CloseRiff();
-        w->avih.dwTotalFrames = w->total_video_chunks;
-        w->avih.dwStreams = w->stream_lists;
-        RewriteChunkAt(FCC_AVIH, &w->avih, sizeof(w->avih), w->avih_position);
-        if (ctx->state_flags & CTX_VIDEO_STREAM) {
-            w->video_strh.dwLength = w->total_video_chunks;
-            w->video_strh.dwSuggestedBufferSize = w->largest_video_chunk;
-            RewriteChunkAt(FCC_STRH, &w->video_strh, sizeof(w->video_strh), w->video_strh_position);
-        }
-        if (ctx->state_flags & CTX_AUDIO_STREAM) {
-            w->audio_strh.dwLength = w->total_audio_blocks;
-            w->audio_strh.dwSuggestedBufferSize = w->largest_audio_chunk;
-            RewriteChunkAt(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh), w->audio_strh_position);
-        }
+        RewriteHeaders(ctx);
         if (w->odml_placeholder) {
             memset(&w->odml, 0, sizeof(w->odml));
             w->odml.list_type = FCC_ODML;
