@@ -434,9 +434,12 @@ static LRESULT Decompress(Instance *in, ICDECOMPRESS *icd)
     return ICERR_OK;
 }
 
-static LRESULT GetFormat(const BITMAPINFOHEADER *in, BITMAPINFOHEADER *out)
+// A format request: the size of the format, or the format itself, of the
+// same picture size as the source.
+static LRESULT PutFormat(int accepted, const BITMAPINFOHEADER *in, BITMAPINFOHEADER *out,
+                         WORD bits, DWORD compression, DWORD image_size)
 {
-    if (!AcceptsInput(in))
+    if (!accepted)
         return ICERR_BADFORMAT;
     if (!out)
         return sizeof(BITMAPINFOHEADER);
@@ -445,26 +448,21 @@ static LRESULT GetFormat(const BITMAPINFOHEADER *in, BITMAPINFOHEADER *out)
     out->biWidth = in->biWidth;
     out->biHeight = labs(in->biHeight);
     out->biPlanes = 1;
-    out->biBitCount = 32;
-    out->biCompression = FCC_ZMBV;
-    out->biSizeImage = CompressedMax(in->biWidth, labs(in->biHeight));
+    out->biBitCount = bits;
+    out->biCompression = compression;
+    out->biSizeImage = image_size;
     return ICERR_OK;
 }
 
-static LRESULT DecompressGetFormat(const BITMAPINFOHEADER *in, BITMAPINFOHEADER *out)
+// A query: the source must be accepted; a destination, when given, too, at
+// the source's picture size.
+static LRESULT Query(int source_ok, const BITMAPINFOHEADER *src, int dest_ok,
+                     const BITMAPINFOHEADER *dst)
 {
-    if (!IsOurFormat(in))
+    if (!source_ok)
         return ICERR_BADFORMAT;
-    if (!out)
-        return sizeof(BITMAPINFOHEADER);
-    memset(out, 0, sizeof(*out));
-    out->biSize = sizeof(*out);
-    out->biWidth = in->biWidth;
-    out->biHeight = labs(in->biHeight);
-    out->biPlanes = 1;
-    out->biBitCount = 24;
-    out->biCompression = BI_RGB;
-    out->biSizeImage = DibStride(in->biWidth) * (DWORD)labs(in->biHeight);
+    if (dst && (!dest_ok || dst->biWidth != src->biWidth || labs(dst->biHeight) != labs(src->biHeight)))
+        return ICERR_BADFORMAT;
     return ICERR_OK;
 }
 
@@ -609,6 +607,9 @@ extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, 
     if (!in)
         return ICERR_UNSUPPORTED;
 
+    // The formats of the format messages (source, destination).
+    const BITMAPINFOHEADER *src = (const BITMAPINFOHEADER *)p1;
+    const BITMAPINFOHEADER *dst = (const BITMAPINFOHEADER *)p2;
     switch (msg) {
     case ICM_GETINFO:
         if (!p1 || (DWORD)p2 < sizeof(ICINFO))
@@ -667,45 +668,27 @@ extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, 
         in->key_rate = f->lKeyRate > 0 ? f->lKeyRate : 0;
         return ICERR_OK;
     }
-    case ICM_COMPRESS_QUERY: {
-        const BITMAPINFOHEADER *src = (const BITMAPINFOHEADER *)p1;
-        const BITMAPINFOHEADER *dst = (const BITMAPINFOHEADER *)p2;
-        if (!AcceptsInput(src))
-            return ICERR_BADFORMAT;
-        if (dst && (!IsOurFormat(dst) || dst->biWidth != src->biWidth ||
-                    labs(dst->biHeight) != labs(src->biHeight)))
-            return ICERR_BADFORMAT;
-        return ICERR_OK;
-    }
+    case ICM_COMPRESS_QUERY:
+        return Query(AcceptsInput(src), src, IsOurFormat(dst), dst);
     case ICM_COMPRESS_GET_FORMAT:
-        return GetFormat((const BITMAPINFOHEADER *)p1, (BITMAPINFOHEADER *)p2);
-    case ICM_COMPRESS_GET_SIZE: {
-        const BITMAPINFOHEADER *src = (const BITMAPINFOHEADER *)p1;
-        if (!AcceptsInput(src))
-            return 0;
-        return CompressedMax(src->biWidth, labs(src->biHeight));
-    }
+        return PutFormat(AcceptsInput(src), src, (BITMAPINFOHEADER *)p2, 32, FCC_ZMBV,
+                         AcceptsInput(src) ? CompressedMax(src->biWidth, labs(src->biHeight)) : 0);
+    case ICM_COMPRESS_GET_SIZE:
+        return AcceptsInput(src) ? CompressedMax(src->biWidth, labs(src->biHeight)) : 0;
     case ICM_COMPRESS_BEGIN:
-        return CompressBegin(in, (const BITMAPINFOHEADER *)p1);
+        return CompressBegin(in, src);
     case ICM_COMPRESS:
         return Compress(in, (ICCOMPRESS *)p1);
     case ICM_COMPRESS_END:
         CompressEnd(in);
         return ICERR_OK;
-    case ICM_DECOMPRESS_QUERY: {
-        const BITMAPINFOHEADER *src = (const BITMAPINFOHEADER *)p1;
-        const BITMAPINFOHEADER *dst = (const BITMAPINFOHEADER *)p2;
-        if (!IsOurFormat(src))
-            return ICERR_BADFORMAT;
-        if (dst && (!AcceptsInput(dst) || dst->biWidth != src->biWidth ||
-                    labs(dst->biHeight) != labs(src->biHeight)))
-            return ICERR_BADFORMAT;
-        return ICERR_OK;
-    }
+    case ICM_DECOMPRESS_QUERY:
+        return Query(IsOurFormat(src), src, AcceptsInput(dst), dst);
     case ICM_DECOMPRESS_GET_FORMAT:
-        return DecompressGetFormat((const BITMAPINFOHEADER *)p1, (BITMAPINFOHEADER *)p2);
+        return PutFormat(IsOurFormat(src), src, (BITMAPINFOHEADER *)p2, 24, BI_RGB,
+                         IsOurFormat(src) ? DibStride(src->biWidth) * (DWORD)labs(src->biHeight) : 0);
     case ICM_DECOMPRESS_BEGIN:
-        return DecompressBegin(in, (const BITMAPINFOHEADER *)p1, (const BITMAPINFOHEADER *)p2);
+        return DecompressBegin(in, src, dst);
     case ICM_DECOMPRESS:
         return Decompress(in, (ICDECOMPRESS *)p1);
     case ICM_DECOMPRESS_END:
