@@ -187,8 +187,9 @@ int main(int argc, char **argv)
     double ideal = (double)frames_total * (host_ms > codec_ms ? host_ms : codec_ms);
     double serial = (double)frames_total * (host_ms + codec_ms);
     double w = Median(with), wo = Median(without);
-    printf("frames %d, host %d ms, compressor %d ms (%s), %d runs, medians:\n", frames_total,
-           host_ms, codec_ms, busy ? "busy" : "sleep", runs);
+    printf("build %s under Wine; frames %d, host %d ms, compressor %d ms (%s), %d runs, medians:\n",
+           sizeof(void *) == 8 ? "x64" : "i686", frames_total, host_ms, codec_ms,
+           busy ? "busy" : "sleep", runs);
     printf("  with worker     %8.0f ms  = %.3f x N*max(H,C) (%.0f ms)\n", w, w / ideal, ideal);
     printf("  worker off      %8.0f ms  = %.3f x N*(H+C) (%.0f ms)\n", wo, wo / serial, serial);
     printf("  speed-up        %8.3f x  (worker off / with worker)\n", wo / w);
