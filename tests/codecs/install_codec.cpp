@@ -13,6 +13,41 @@ static const char drivers32[] = "Software\\Microsoft\\Windows NT\\CurrentVersion
 static const char installed_name[] = "velzmbv.dll";
 static const char *const handlers[] = {"vidc.ZMBV", "vidc.ZMBP"};
 
+static int ReadAll(const char *path, char **data, DWORD *size)
+{
+    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return 0;
+    *size = GetFileSize(f, NULL);
+    *data = (char *)HeapAlloc(GetProcessHeap(), 0, *size ? *size : 1);
+    DWORD got = 0;
+    int ok = *data && *size != INVALID_FILE_SIZE && ReadFile(f, *data, *size, &got, NULL) && got == *size;
+    CloseHandle(f);
+    return ok;
+}
+
+// Another program may have the installed copy loaded; an identical copy
+// needs no replacing, and a busy one gets a few more tries.
+static int CopyDriver(const char *source, const char *target)
+{
+    char *a = NULL, *b = NULL;
+    DWORD na = 0, nb = 0;
+    int same = ReadAll(source, &a, &na) && ReadAll(target, &b, &nb) && na == nb && !memcmp(a, b, na);
+    if (a)
+        HeapFree(GetProcessHeap(), 0, a);
+    if (b)
+        HeapFree(GetProcessHeap(), 0, b);
+    if (same)
+        return 1;
+    for (int attempt = 0; attempt < 20; attempt++) {
+        if (CopyFileA(source, target, FALSE))
+            return 1;
+        Sleep(250);
+    }
+    return 0;
+}
+
 static int Install(const char *source)
 {
     char target[MAX_PATH];
@@ -21,7 +56,7 @@ static int Install(const char *source)
         return 0;
     strcat(target, "\\");
     strcat(target, installed_name);
-    if (!CopyFileA(source, target, FALSE)) {
+    if (!CopyDriver(source, target)) {
         fprintf(stderr, "cannot copy %s to %s (%lu)\n", source, target, GetLastError());
         return 0;
     }
