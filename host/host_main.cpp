@@ -28,6 +28,10 @@ static const char usage_text[] =
     "  --saveunitsize N|none     write unit (KiB) in orvane.ini beside the exe\n"
     "  --ini SECTION:KEY=VALUE   any other orvane.ini entry (empty VALUE removes it)\n"
     "  --messages FILE           append each message text (code page 932) as a line\n"
+    // audio format choice
+    "  --audio-format SPEC|none  audio format chosen in the settings block, as the\n"
+    "                            chooser stores it: KIND[:RATE[:CHANNELS[:BITS]]],\n"
+    "                            KIND pcm, ima, msadpcm, alaw, ulaw or gsm\n"
     "export options:\n"
     "  --frames N  --size WxH  --rate R/S (or --rate R --scale S)\n"
     "  --audio-rate HZ  --channels N  --no-audio\n"
@@ -63,6 +67,7 @@ struct Options {
     const char *ini[16];
     int ini_count;
     const char *messages;
+    const char *audio_format;   // audio format choice
     const char *input;
     MediaOptions media;
     ExportOptions export_options;
@@ -135,6 +140,8 @@ static int ParseArguments(int argc, char **argv, Options *o)
                 o->ini[o->ini_count++] = v;
         } else if (!strcmp(a, "--messages")) {
             o->messages = v;
+        } else if (!strcmp(a, "--audio-format")) {   // audio format choice
+            o->audio_format = v;
         } else if (!strcmp(a, "--input")) {
             o->input = v;
         } else if (!strcmp(a, "--ffmpeg")) {
@@ -364,6 +371,15 @@ int main(int argc, char **argv)
         Err("settings: could not select the video format\n");
     if (o.video.given && !SettingsSetVideoNumbers(table, &o.video))
         Err("settings: could not set the video compressor's numbers\n");
+
+    // Audio format choice.
+    if (o.audio_format && !SettingsSetAudioFormat(table, o.audio_format)) {
+        Err("settings: could not select the audio format %s\n", o.audio_format);
+        table->on_exit();
+        PluginUnload(&plugin);
+        SourceClose(s);
+        return EXIT_USAGE;
+    }
 
     int status = EXIT_OK;
     if (!strcmp(o.command, "info")) {
