@@ -4,8 +4,11 @@ threads, and peak memory of an export.
 
     python3 bench/export_bench.py [--runs 3] [--frames 360] [--folder DIR]
 
-Needs the x64 build (sh cmake/setup-debian.sh). Every figure is measured in
-this run on the folder given (default build/bench, the build's volume):
+Needs a build (sh cmake/setup-debian.sh): by default build/x64, run natively
+by wine64; --build build/i686 measures the 32-bit product under 32-bit Wine
+emulated by qemu-i386, whose times are not comparable with native figures.
+The report names the build and the runner of every figure. Every figure is
+measured in this run on the folder given (default build/bench):
 
   velnik   velnik-host exporting 1920x1080 24-bit RGB at 30 fps, frames made
            before the export starts (so the host costs next to nothing);
@@ -50,8 +53,23 @@ def fsync_path(path):
         os.close(fd)
 
 
+def build_arch(build):
+    """The build's target processor, from its CMake cache."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_SYSTEM_PROCESSOR:"):
+                return line.split("=", 1)[1].strip()
+    return "x86_64"
+
+
+def runner_name(arch):
+    if arch == "x86_64":
+        return "wine64, native"
+    return "32-bit Wine emulated by qemu-i386 (not comparable with native figures)"
+
+
 def host_command(build, out, frames, extra=()):
-    return [os.path.join(ROOT, "cmake", "wine-run.sh"), build, "x86_64",
+    return [os.path.join(ROOT, "cmake", "wine-run.sh"), build, build_arch(build),
             os.path.join(build, "velnik-host.exe"), "export", wine_path(out),
             "--size", "%dx%d" % (WIDTH, HEIGHT), "--rate", "30", "--scale", "1",
             "--frames", str(frames), "--no-audio", "--pregenerate",
@@ -84,7 +102,7 @@ def run_dd(out, nbytes):
 
 
 def run_wine_write(build, out, nbytes):
-    return run_reporting([os.path.join(ROOT, "cmake", "wine-run.sh"), build, "x86_64",
+    return run_reporting([os.path.join(ROOT, "cmake", "wine-run.sh"), build, build_arch(build),
                           os.path.join(build, "bench", "bench_wine_write.exe"), wine_path(out),
                           str(nbytes)], out, "bench_wine_write")
 
@@ -195,6 +213,9 @@ def main():
     budget = 4 * unit_bytes + 2 * FRAME_BYTES + 8 * (60 + 100)
 
     print()
+    arch = build_arch(args.build)
+    print("build %s (%s); Windows programs run by %s; dd and ffmpeg run natively"
+          % (os.path.relpath(args.build, ROOT), arch, runner_name(arch)))
     print("export of %d frames of 1920x1080 RGB (%.0f MiB), medians of %d alternating runs"
           % (args.frames, size_v / MIB, args.runs))
     print("  velnik   %7.3f s  %8.1f MB/s" % (med["velnik"], rate_v / 1e6))

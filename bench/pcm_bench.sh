@@ -21,4 +21,5 @@ base=/tmp
 [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
 work=$(mktemp -d "$base/pcm_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
+echo "build: native $(uname -m) with $cxx (the converter alone; no Wine, no emulation)"
 "$build/pcm_bench" "$work"

@@ -2,8 +2,8 @@
 # Installs what building and testing need on Debian 12 (run as root), and
 # configures and builds both Windows targets:
 #   build/i686    the product: 32-bit velnik.dll and velnik-host.exe
-#   build/x64     the same sources for 64-bit Windows, which is what runs the
-#                 tests and the demo here (see README: no 32-bit execution)
+#   build/x64     the same sources for 64-bit Windows (run by wine64)
+# Both run their tests; the i686 programs through qemu-i386 (README).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -22,6 +22,30 @@ fi
 if [ -n "$need" ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >/dev/null
+fi
+
+# The i686 programs run under 32-bit Wine through qemu-user: 10.x from
+# bookworm-backports (bookworm's own 7.2 places Wine's reserved areas wrongly
+# and exports crash). Installed without its recommended binfmt package:
+# cmake/wine-run.sh registers qemu-i386 only inside a private namespace,
+# never for the whole machine.
+qemu_ok() {
+  command -v qemu-i386 >/dev/null 2>&1 &&
+    qemu-i386 --version | head -n 1 | grep -Eq 'version (1[0-9]|[2-9][0-9])\.'
+}
+if ! qemu_ok; then
+  list=/etc/apt/sources.list.d/bookworm-backports.sources
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    # The same mirror as the system's own bookworm entries.
+    mirror=$(grep -rhs '^URIs:' /etc/apt/sources.list.d/debian.sources | grep -v security | head -n 1 | awk '{print $2}')
+    [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+    printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$mirror" > "$list"
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports \
+    qemu-user >/dev/null
+  qemu_ok || { echo "setup: qemu-i386 10 or later is needed to run the i686 build" >&2; exit 1; }
 fi
 
 # Code page 932 under Wine comes from a Japanese locale.

@@ -169,10 +169,6 @@ int OpenOutputFile(const char *name, uint32_t unit)
     if (len >= sizeof(f->name))
         return 0;   // would not fit the name buffer: refused before anything is created
     memcpy(f->name, name, len + 1);
-    f->handle = CreateFileA(f->name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                            unit ? ATTR_WRITE_THROUGH : ATTR_PLAIN, NULL);
-    if (f->handle == INVALID_HANDLE_VALUE)
-        return 0;
 
     // Volume root: up to the first backslash from the third character on.
     char root[MAX_PATH];
@@ -187,29 +183,38 @@ int OpenOutputFile(const char *name, uint32_t unit)
         }
     }
 
+    // Memory first: an export that cannot have its buffers must not have
+    // truncated a file already at that path.
     uint64_t entry_bytes = 8 * (uint64_t)f->frame_capacity;
     if (entry_bytes < ENTRY_ARRAY_MIN)
         entry_bytes = ENTRY_ARRAY_MIN;
     f->entries_bytes = entry_bytes > 0xFFFFF000u ? 0xFFFFF000u : (uint32_t)entry_bytes;
     f->entries = (uint32_t *)PageAlloc(f->entries_bytes);
-    if (!f->entries) {
+    if (!f->entries)
+        return 0;
+    if (unit) {
+        if (unit > WRITE_UNIT_MAX)
+            unit = WRITE_UNIT_MAX;
+        if (f->cluster_size && unit % f->cluster_size)
+            unit += f->cluster_size - unit % f->cluster_size;
+        f->write_unit = unit;
+        f->ring_size = 4 * unit;
+        f->ring = (uint8_t *)PageAlloc(f->ring_size);
+        if (!f->ring) {
+            ReleaseOutputFile();
+            return 0;
+        }
+    }
+
+    f->handle = CreateFileA(f->name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                            unit ? ATTR_WRITE_THROUGH : ATTR_PLAIN, NULL);
+    if (f->handle == INVALID_HANDLE_VALUE) {
         ReleaseOutputFile();
         return 0;
     }
     if (unit == 0)
         return 1;
 
-    if (unit > WRITE_UNIT_MAX)
-        unit = WRITE_UNIT_MAX;
-    if (f->cluster_size && unit % f->cluster_size)
-        unit += f->cluster_size - unit % f->cluster_size;
-    f->write_unit = unit;
-    f->ring_size = 4 * unit;
-    f->ring = (uint8_t *)PageAlloc(f->ring_size);
-    if (!f->ring) {
-        ReleaseOutputFile();
-        return 0;
-    }
     f->ring_mode = 1;
     if (!WorkerStart(&f->writer, WriterTurn, 0)) {
         f->ring_mode = 0;

@@ -34,8 +34,14 @@ struct WriteBehindFile {
 
 extern WriteBehindFile output_file;
 
-// Largest write unit in bytes; the ring is four units and must stay 32-bit.
-#define WRITE_UNIT_MAX (256u * 1024 * 1024)
+// Largest write unit in bytes. The ring is four units, committed in one
+// piece inside the host's 2 GiB address space, which a video editor already
+// crowds with its own frame caches and modules: its largest free range is
+// often only a few hundred MiB. 32 MiB units make a 128 MiB ring, which such
+// a host can still give; disks gain nothing from single writes past a few
+// MiB. A ring that cannot be had still fails the export cleanly ("memory
+// error ", then the creation-failure message).
+#define WRITE_UNIT_MAX (32u * 1024 * 1024)
 
 int OpenOutputFile(const char *name, uint32_t unit);
 int AppendBytes(const void *data, uint32_t n);

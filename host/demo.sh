@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what is missing, builds, and exports a short demo clip with
-# picture and sound through velnik-host under Wine:
+# picture and sound through the 32-bit velnik-host and velnik.dll under Wine:
 #   sh host/demo.sh            the built-in moving pattern and tones
 #   sh host/demo.sh MEDIA      MEDIA decoded by ffmpeg instead
 # The clip lands in build/demo/demo.avi; ffprobe then describes it.
@@ -20,7 +20,9 @@ else
 fi
 # A settings file of its own, so the demo does not pick up earlier choices.
 rm -f "$out/velnik-settings.bin"
-"$root/cmake/wine-run.sh" "$root/build/x64" x86_64 "$root/build/x64/velnik-host.exe" \
+# The product: the 32-bit velnik.dll, loaded by the 32-bit velnik-host.exe
+# under 32-bit Wine through qemu-i386 (cmake/wine-run.sh).
+sh "$root/cmake/wine-run.sh" "$root/build/i686" i686 "$root/build/i686/velnik-host.exe" \
   export "$out/demo.avi" "$@" --settings "$out/velnik-settings.bin"
 
 echo

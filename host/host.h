@@ -39,7 +39,8 @@ int WriteWholeFile(const char *path, const void *data, size_t size);
 
 struct LoadedPlugin {
     HMODULE module;
-    OutputPluginTable *table;
+    OutputPluginTable *table;      // the host's copy: entries called through a check
+    const OutputPluginTable *entries;   // the table the plug-in returned
     int message_box_patched;   // import slots redirected to the recorder
 };
 
@@ -47,6 +48,8 @@ struct LoadedPlugin {
 // what went wrong and returns 0 on failure.
 int PluginLoad(LoadedPlugin *plugin, const char *dll_path);
 void PluginUnload(LoadedPlugin *plugin);
+// Entry calls that removed their own arguments from the stack (32-bit build).
+int PluginConventionFaults(void);
 // Redirects one named import of module. Returns the number of slots patched.
 int PatchImport(HMODULE module, const char *dll_name, const char *function, void *replacement);
 
@@ -130,6 +133,7 @@ struct ExportOptions {
     FrameMarks null_video;
     FrameMarks null_audio;
     int fetch_delay_ms;
+    int crowd_mib;           // 0, or leave no free address range of this many MiB
     int pregenerate;
     int pregenerate_mib;
     const char *dump_frames;

@@ -261,6 +261,35 @@ static uint32_t SelectedFourcc(const OutputPluginTable *table)
     return fourcc;
 }
 
+// Reserves (without committing) every free range of at least mib MiB, largest
+// pieces first, as a long-running 32-bit host whose address space is used up
+// would leave it. Returns the number of reservations made; ReleaseCrowd
+// gives them back.
+#define CROWD_MAX 4096
+static void *crowd[CROWD_MAX];
+static int crowd_count;
+
+static int CrowdAddressSpace(int mib)
+{
+    uint64_t floor = (uint64_t)mib << 20;
+    uint64_t piece = (uint64_t)1 << 30;
+    for (; piece >= floor && crowd_count < CROWD_MAX; piece >>= 1) {
+        while (crowd_count < CROWD_MAX) {
+            void *p = VirtualAlloc(NULL, (SIZE_T)piece, MEM_RESERVE, PAGE_NOACCESS);
+            if (!p)
+                break;
+            crowd[crowd_count++] = p;
+        }
+    }
+    return crowd_count;
+}
+
+static void ReleaseCrowd(void)
+{
+    while (crowd_count > 0)
+        VirtualFree(crowd[--crowd_count], 0, MEM_RELEASE);
+}
+
 int RunExport(const OutputPluginTable *table, Source *source, const ExportOptions *options)
 {
     memset(&state, 0, sizeof(state));
@@ -322,9 +351,12 @@ int RunExport(const OutputPluginTable *table, Source *source, const ExportOption
 
     LARGE_INTEGER frequency, start, stop;
     QueryPerformanceFrequency(&frequency);
+    if (options->crowd_mib > 0)
+        Out("address space crowded: %d reservations\n", CrowdAddressSpace(options->crowd_mib));
     QueryPerformanceCounter(&start);
     int result = table->on_output(&info);
     QueryPerformanceCounter(&stop);
+    ReleaseCrowd();
     double seconds = (double)(stop.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
 
     Out("frames fetched: %d (format %s), abort polls %d\n", state.video_calls,

@@ -41,6 +41,9 @@ static const char usage_text[] =
     "  --null-video-at K         fetch_video returns null for frame K\n"
     "  --null-audio-at K         fetch_audio returns null (0 delivered) for frame K\n"
     "  --fetch-delay-ms H        sleep H ms in every fetch_video\n"
+    "  --crowd-address-space M   before on_output, reserve address space until no\n"
+    "                            free range of M MiB is left (a crowded host;\n"
+    "                            32-bit build only)\n"
     "  --pregenerate [--pregenerate-mib M]  make frames before the export\n"
     "  --dump-frames FILE  --dump-audio FILE  bytes exactly as handed over\n"
     "  --call-log FILE           one line per callback\n"
@@ -170,6 +173,9 @@ static int ParseArguments(int argc, char **argv, Options *o)
             ok = ParseMarks(v, &e->null_audio);
         } else if (!strcmp(a, "--fetch-delay-ms")) {
             ok = ParseInt(v, &e->fetch_delay_ms);
+        } else if (!strcmp(a, "--crowd-address-space")) {
+            // Only a 32-bit address space can be used up in reasonable time.
+            ok = ParseInt(v, &e->crowd_mib) && e->crowd_mib > 0 && sizeof(void *) == 4;
         } else if (!strcmp(a, "--pregenerate-mib")) {
             ok = ParseInt(v, &e->pregenerate_mib) && e->pregenerate_mib > 0;
         } else if (!strcmp(a, "--dump-frames")) {
@@ -363,5 +369,10 @@ int main(int argc, char **argv)
     table->on_exit();
     PluginUnload(&plugin);
     SourceClose(s);
+    if (PluginConventionFaults()) {
+        Err("error: %d entry calls broke the __cdecl calling convention\n", PluginConventionFaults());
+        if (status == EXIT_OK)
+            status = EXIT_SETUP;
+    }
     return status;
 }

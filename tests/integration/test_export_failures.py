@@ -27,6 +27,29 @@ class RefusedExports(harness.HostTestCase):
         self.assertIn("message [Velnik, 0x30]: ファイルの作成に失敗しました。", run.stdout)
         self.assertFalse(os.path.exists(out))
 
+    @unittest.skipIf(harness.ARCH == "x86_64", "a 64-bit address space cannot be used up")
+    def test_largest_write_unit_in_a_crowded_host_fails_cleanly(self):
+        # The largest unit's ring must fit a 32-bit host, yet a host whose
+        # address space is used up cannot give it: the export then says so,
+        # fetches nothing, and leaves a file already at the path untouched.
+        out = self.path("crowded.avi")
+        with open(out, "wb") as f:
+            f.write(b"an earlier export")
+        messages = self.path("messages.txt")
+        run = self.export(out, "--saveunitsize", 1048576, "--crowd-address-space", 64, "--frames", 3,
+                          "--size", "64x48", "--messages", messages)
+        self.assertEqual(run.result, 0, str(run))
+        self.assertEqual(run.value("frames fetched"), "0 (format -), abort polls 0", str(run))
+        with open(messages, "rb") as f:
+            self.assertEqual(f.read(), b"memory error \n" + harness.TEXT_CREATE_FAILED + b"\n")
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"an earlier export")
+
+        # The same host with its address space free exports at that unit.
+        run = self.export(out, "--saveunitsize", 1048576, "--frames", 3, "--size", "64x48")
+        self.assertExported(run)
+        self.assertEqual(harness.frames_read(harness.stream_of(harness.ffprobe_streams(out), "video")), 3)
+
 
 class ShortExports(harness.HostTestCase):
     def probe(self, out):

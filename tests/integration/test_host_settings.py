@@ -15,6 +15,7 @@ class TableAndSettings(harness.HostTestCase):
         run = self.host("info", "--settings", "none")
         self.assertEqual(run.returncode, 0, str(run))
         out = run.stdout
+        self.assertNotIn("protocol", out, str(run))
         self.assertEqual(run.value("name"), "Velnik")
         self.assertIn("  AviFile (*.avi) | *.avi\n  AllFile (*.*) | *.*\n", out)
         self.assertEqual(run.value("information"), "Velnik 0.01")
@@ -25,6 +26,21 @@ class TableAndSettings(harness.HostTestCase):
         self.assertIn("video compressor (offset 364): 0 (uncompressed RGB)", out)
         self.assertIn("audio flags: 0x0 (PCM as delivered), chosen format size 0", out)
         self.assertEqual(run.value("settings"), "defaults (no file)")
+
+    def test_entries_that_remove_their_own_arguments_are_caught(self):
+        # The real plug-in passes the host's check (no "protocol" line above);
+        # a plug-in whose settings entries are __stdcall must not.
+        dll = os.path.join(harness.BUILD_DIR, "tests", "stdcall_plugin.dll")
+        run = self.host("info", "--settings", "none", "--dll", dll)
+        if harness.ARCH == "x86_64":
+            # One calling convention: nothing to catch.
+            self.assertEqual(run.returncode, 0, str(run))
+            self.assertNotIn("protocol", run.stdout, str(run))
+        else:
+            self.assertEqual(run.returncode, 3, str(run))
+            self.assertIn("protocol: calling convention of on_get_settings: the entry removed 4 bytes", run.stdout,
+                          str(run))
+            self.assertIn("entry calls broke the __cdecl calling convention", run.stderr, str(run))
 
     def test_saved_block_is_loaded_by_the_next_run(self):
         first = self.export(self.path("first.avi"), "--format", "yuy2", "--size", "64x48", "--frames", "2",
