@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include <string>
+
 #include "avi/avi_layout.h"
 #include "support/full_disk.h"
 
@@ -33,10 +35,37 @@ TEST_CASE("a failure inside a continuation RIFF leaves a complete multi-RIFF fil
             uint64_t room = (p.room + 4095) / 4096 * 4096;
             snprintf(name, sizeof(name), "multi-%d-%u.avi", (int)unit, (unsigned)room);
             CAPTURE(name);
-            CAPTURE(p.where);
+            std::string where = p.where;
+            CAPTURE(where);
             FullDiskResult r = ExportOntoFullDisk(name, room, 160, 120, 100, unit);
             CHECK(r.refused);
             CHECK(r.frames > 0);
             CHECK(r.riffs == p.riffs);
         }
+}
+
+TEST_CASE("a disk that fills while a split writes the first RIFF's indexes")
+{
+    if (SmallDiskFolder().empty()) {
+        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+        return;
+    }
+    // At this frame size a page boundary falls among the first RIFF's
+    // indexes, which the split writes behind its "movi".
+    FullDiskResult whole = ExportOntoFullDisk("split-whole.avi", 0, 165, 120, 40, 4096);
+    REQUIRE(whole.riffs >= 2);
+    uint64_t room = whole.riff_offsets[1] / 4096 * 4096;
+    REQUIRE(room > whole.first_movi_end);
+    for (int32_t unit : {4096, 64, 0}) {
+        char name[64];
+        snprintf(name, sizeof(name), "split-%d.avi", (int)unit);
+        CAPTURE(name);
+        FullDiskResult r = ExportOntoFullDisk(name, room, 165, 120, 100, unit);
+        CHECK(r.refused);
+        // The split is undone: one RIFF with all its chunks, and no room
+        // left behind its "movi" for "idx1".
+        CHECK(r.riffs == 1);
+        CHECK(r.frames == whole.first_riff_frames);
+        CHECK(!r.has_idx1);
+    }
 }

@@ -115,6 +115,7 @@ CheckedFile CheckAviLayout(const std::vector<uint8_t> &f)
         }
     for (const AviChunk &c : riffs[0].data)
         out.first_riff_frames += c.id != FCC_01WB;
+    out.first_movi_end = riffs[0].movi.offset + 8 + riffs[0].movi.size;
 
     // Main and stream headers count what is there.
     auto avih = FindChunks(chunks, FCC_AVIH);

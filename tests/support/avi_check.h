@@ -13,6 +13,7 @@ struct CheckedFile {
     uint32_t first_riff_frames = 0;
     size_t riffs = 0;
     std::vector<uint64_t> riff_offsets;
+    uint64_t first_movi_end = 0;   // end of the first RIFF's "movi" list
     bool has_idx1 = false;
 };
 

@@ -48,6 +48,15 @@ FullDiskResult ExportOntoFullDisk(const char *name, uint64_t room, int width, in
     std::string disk = room ? SmallDiskFolder() : TestFolder("full_disk");
     std::string path = disk + "\\" + name, filler = disk + "\\filler.bin";
     DeleteFileA(path.c_str());
+    // Whatever fails, the small disk is left empty for the next test.
+    struct Cleanup {
+        std::string path, filler;
+        ~Cleanup()
+        {
+            DeleteFileA(filler.c_str());
+            DeleteFileA(path.c_str());
+        }
+    } cleanup{room ? path : std::string(), filler};
     if (room)
         LeaveRoom(filler, room);
 
@@ -82,7 +91,6 @@ FullDiskResult ExportOntoFullDisk(const char *name, uint64_t room, int width, in
     }
     SubmitAudio(ctx, NULL, 0);
     FinishAviFile(ctx);
-    DeleteFileA(filler.c_str());
 
     std::vector<uint8_t> file = ReadWholeFile(path);
     CheckedFile checked = CheckAviLayout(file);
@@ -97,13 +105,14 @@ FullDiskResult ExportOntoFullDisk(const char *name, uint64_t room, int width, in
     if (room) {
         std::string copy = TestFolder("full_disk") + "\\" + name;
         CHECK(CopyFileA(path.c_str(), copy.c_str(), FALSE));
-        DeleteFileA(path.c_str());
     }
     FullDiskResult result;
     result.refused = refused;
     result.frames = checked.frames.size();
     result.riffs = checked.riffs;
     result.riff_offsets = checked.riff_offsets;
+    result.first_movi_end = checked.first_movi_end;
+    result.first_riff_frames = checked.first_riff_frames;
     result.has_idx1 = checked.has_idx1;
     return result;
 }

@@ -21,6 +21,8 @@ struct FullDiskResult {
     size_t frames = 0;      // frames the file kept
     size_t riffs = 0;
     std::vector<uint64_t> riff_offsets;
+    uint64_t first_movi_end = 0;
+    size_t first_riff_frames = 0;
     bool has_idx1 = false;
 };
 FullDiskResult ExportOntoFullDisk(const char *name, uint64_t room, int width, int height, int frames,
