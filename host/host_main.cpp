@@ -28,6 +28,10 @@ static const char usage_text[] =
     "  --saveunitsize N|none     write unit (KiB) in orvane.ini beside the exe\n"
     "  --ini SECTION:KEY=VALUE   any other orvane.ini entry (empty VALUE removes it)\n"
     "  --messages FILE           append each message text (code page 932) as a line\n"
+    // audio format choice
+    "  --audio-format SPEC|none  audio format chosen in the settings block, as the\n"
+    "                            chooser stores it: KIND[:RATE[:CHANNELS[:BITS]]],\n"
+    "                            KIND pcm, ima, msadpcm, alaw, ulaw or gsm\n"
     "export options:\n"
     "  --frames N  --size WxH  --rate R/S (or --rate R --scale S)\n"
     "  --audio-rate HZ  --channels N  --no-audio\n"
@@ -47,6 +51,8 @@ static const char usage_text[] =
     "  --pregenerate [--pregenerate-mib M]  make frames before the export\n"
     "  --dump-frames FILE  --dump-audio FILE  bytes exactly as handed over\n"
     "  --call-log FILE           one line per callback\n"
+    "video compressor settings (written into the settings block as the dialog would):\n"
+    "  --quality N  --key-interval N  --data-rate KB_PER_S\n"
     "  --progress                print progress once a second\n"
     "marks (K) may be repeated or given as a comma list.\n"
     "exit status: 0 export ran (result 1), 1 result 0, 2 usage, 3 set-up failed\n";
@@ -56,10 +62,12 @@ struct Options {
     const char *dll;
     const char *settings;
     const char *format;
+    VideoSettings video;
     const char *saveunitsize;
     const char *ini[16];
     int ini_count;
     const char *messages;
+    const char *audio_format;   // audio format choice
     const char *input;
     MediaOptions media;
     ExportOptions export_options;
@@ -132,6 +140,8 @@ static int ParseArguments(int argc, char **argv, Options *o)
                 o->ini[o->ini_count++] = v;
         } else if (!strcmp(a, "--messages")) {
             o->messages = v;
+        } else if (!strcmp(a, "--audio-format")) {   // audio format choice
+            o->audio_format = v;
         } else if (!strcmp(a, "--input")) {
             o->input = v;
         } else if (!strcmp(a, "--ffmpeg")) {
@@ -184,6 +194,13 @@ static int ParseArguments(int argc, char **argv, Options *o)
             e->dump_audio = v;
         } else if (!strcmp(a, "--call-log")) {
             e->call_log = v;
+        // Video compressor settings.
+        } else if (!strcmp(a, "--quality")) {
+            ok = ParseInt(v, &o->video.quality), o->video.given |= VIDEO_GIVEN_QUALITY;
+        } else if (!strcmp(a, "--key-interval")) {
+            ok = ParseInt(v, &o->video.key_rate), o->video.given |= VIDEO_GIVEN_KEY_RATE;
+        } else if (!strcmp(a, "--data-rate")) {
+            ok = ParseInt(v, &o->video.data_rate), o->video.given |= VIDEO_GIVEN_DATA_RATE;
         } else {
             Err("error: unknown option %s\n", a);
             return 0;
@@ -352,6 +369,17 @@ int main(int argc, char **argv)
     }
     if (o.format && !SettingsSetVideoFourcc(table, fourcc))
         Err("settings: could not select the video format\n");
+    if (o.video.given && !SettingsSetVideoNumbers(table, &o.video))
+        Err("settings: could not set the video compressor's numbers\n");
+
+    // Audio format choice.
+    if (o.audio_format && !SettingsSetAudioFormat(table, o.audio_format)) {
+        Err("settings: could not select the audio format %s\n", o.audio_format);
+        table->on_exit();
+        PluginUnload(&plugin);
+        SourceClose(s);
+        return EXIT_USAGE;
+    }
 
     int status = EXIT_OK;
     if (!strcmp(o.command, "info")) {

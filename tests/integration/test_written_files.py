@@ -14,8 +14,9 @@ from harness import BUILD_DIR
 
 TESTDATA = os.path.join(BUILD_DIR, "testdata")
 # Files the writer tests fill with chunks that do not match their stream
-# formats on purpose (oversized frames, audio blocks of random length).
-DELIBERATELY_ODD = {"limits.avi", "shapes.avi", "stress.avi"}
+# formats on purpose (oversized frames, audio blocks of random length), and
+# one whose compressor is a test hook that never gives a stream format.
+DELIBERATELY_ODD = {"limits.avi", "shapes.avi", "stress.avi", "abandoned.avi"}
 
 
 def written_files():
