@@ -48,6 +48,7 @@ enum : uint32_t {
 #define AVI_MAX_CHUNK 0x10000000u         // an index entry holds 28 bits of size
 #define AVI_INFO_FORMAT "This file was made by %s %s."
 
+#define AVI_FLAG_HASINDEX 0x00000010u       // AVIF_HASINDEX
 #define AVIF_FLAGS 0x00000810u            // AVIF_HASINDEX | AVIF_TRUSTCKTYPE
 #define AVI_KEYFRAME 0x10u                // AVIIF_KEYFRAME
 

@@ -75,3 +75,6 @@ void WriteStandardIndex(uint32_t id);
 void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, uint32_t duration,
                       uint32_t entries);
 void WriteIdx1(void);
+// Puts a stream's super index back to entries_in_use entries (0: the zero
+// "JUNK" placeholder again), undoing the entry of a RIFF whose close failed.
+void RestoreSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t entries_in_use);

@@ -255,6 +255,93 @@ int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
     return 1;
 }
 
+// Closes the current RIFF with its indexes. When they do not all reach the
+// disk, puts the writer and the super indexes back as they were before and
+// returns 0: the RIFF is then still open, its chunks recorded.
+static int CloseRiffChecked(void)
+{
+    AviWriter *w = &avi_writer;
+    AviWriter before = *w;
+    uint32_t position = output_file.position;
+    CloseRiff();
+    if (OutputFileIntact())
+        return 1;
+    if (w->video_index_count != before.video_index_count)
+        RestoreSuperIndex(FCC_00DB, w->video_placeholder, before.video_index_count);
+    if (w->audio_index_count != before.audio_index_count)
+        RestoreSuperIndex(FCC_01WB, w->audio_placeholder, before.audio_index_count);
+    *w = before;
+    output_file.position = position;
+    return 0;
+}
+
+// A continuation RIFF that cannot be kept is cut off whole; the RIFFs before
+// it are complete on disk (a split only follows a close that reached it).
+static void DropRiff(void)
+{
+    AviWriter *w = &avi_writer;
+    CutOutputFileAt(output_file.base);
+    w->avix_count--;
+    w->movi_open = 0;
+    w->entry_count = 0;
+    w->video_chunks_in_riff = 0;
+    w->audio_blocks_in_riff = 0;
+}
+
+// After a failed write: keeps the chunks of the current RIFF that reached the
+// disk whole and cuts the file behind the last of them, which frees the
+// partial tail for the indexes; then closes the RIFF, with its indexes when
+// they fit. Without room for them a continuation RIFF is dropped, and the
+// first RIFF ends with its "movi", without "idx1" and AVIF_HASINDEX. Returns 0
+// when the file cannot be cut; it is then left as it is.
+static int CloseRiffOnFailedDisk(void)
+{
+    AviWriter *w = &avi_writer;
+    uint64_t on_disk = OutputFileSize();
+    uint64_t end = output_file.base + w->movi_data_start;
+    uint32_t block = w->audio_strh.dwSampleSize ? w->audio_strh.dwSampleSize : 1;
+    uint32_t keep = 0, video = 0, blocks = 0;
+    for (; keep < w->entry_count; keep++) {
+        uint32_t e = output_file.entries[keep];
+        uint32_t n = e & INDEX_SIZE_MASK;
+        uint64_t next = end + 8 + n + (n & 1);
+        if (next > on_disk)
+            break;
+        if (e & INDEX_AUDIO)
+            blocks += n / block;
+        else
+            video++;
+        end = next;
+    }
+    if (keep == 0 && w->avix_count > 0) {
+        DropRiff();
+        return 1;
+    }
+    if (!w->movi_open || end > on_disk || !CutOutputFileAt(end))
+        return 0;
+    w->entry_count = keep;
+    w->video_chunks_in_riff = video;
+    w->audio_blocks_in_riff = blocks;
+    if (CloseRiffChecked())
+        return 1;
+
+    CutOutputFileAt(end);
+    if (w->avix_count > 0) {
+        DropRiff();
+        return 1;
+    }
+    CloseList(&w->shared);
+    w->movi_open = 0;
+    CloseList(&w->riff);
+    w->avih.dwFlags &= ~AVI_FLAG_HASINDEX;
+    w->total_video_chunks += w->video_chunks_in_riff;
+    w->total_audio_blocks += w->audio_blocks_in_riff;
+    w->entry_count = 0;
+    w->video_chunks_in_riff = 0;
+    w->audio_blocks_in_riff = 0;
+    return 1;
+}
+
 // Before each chunk: a RIFF that has reached the threshold is closed and the
 // chunk goes into a new "AVIX". Refused (0) when the super indexes would have
 // no slot left for the new RIFF's index.
@@ -265,7 +352,9 @@ static int SplitCheck(void)
         return 1;
     if (w->avix_count + 2 > AVI_SUPER_INDEX_SLOTS)
         return 0;
-    CloseRiff();
+    // After a failed write the RIFF stays open, for finish to mend.
+    if (!OutputFileIntact() || !CloseRiffChecked())
+        return 0;
     w->avix_count++;
     output_file.base += output_file.position;
     output_file.position = 0;
@@ -383,7 +472,9 @@ int FinishAviFile(WriterContext *ctx)
     if (ctx->state_flags & CTX_FILE_OPEN) {
         if (w->avix_count == 0)
             w->odml_placeholder = 0;   // a single RIFF gets no OpenDML structures
-        CloseRiff();
+        // A disk that failed during the export or fills up with the indexes.
+        if ((!OutputFileIntact() || !CloseRiffChecked()) && !CloseRiffOnFailedDisk())
+            CloseRiff();   // the file cannot be cut: as good as it gets
         RewriteHeaders(ctx);
         if (w->odml_placeholder) {
             memset(&w->odml, 0, sizeof(w->odml));

@@ -44,15 +44,11 @@ static void Split64(uint64_t value, uint32_t out[2])
     out[1] = (uint32_t)(value >> 32);
 }
 
-void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, uint32_t duration,
-                      uint32_t entries)
-{
-    // The placeholder holds AVI_SUPER_INDEX_SLOTS entries; never write past it.
-    if (slot >= AVI_SUPER_INDEX_SLOTS)
-        return;
-    uint32_t position = output_file.position;
-    uint64_t index_at = output_file.base + position;   // where the "ix##" is about to go
+#define SUPER_INDEX_HEAD (sizeof(ListHeader) + sizeof(SuperIndexHeader))
 
+// The "indx" chunk header and index header over a stream's placeholder.
+static void WriteSuperIndexHead(uint32_t chunk_id, uint32_t placeholder, uint32_t entries_in_use)
+{
     struct {
         ListHeader chunk;
         SuperIndexHeader header;
@@ -61,17 +57,45 @@ void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, ui
     head.chunk.id = FCC_INDX;
     head.chunk.size = AVI_SUPER_INDEX_PLACEHOLDER;
     head.header.wLongsPerEntry = 4;
-    head.header.nEntriesInUse = slot + 1;
+    head.header.nEntriesInUse = entries_in_use;
     head.header.dwChunkId = chunk_id;
+    static_assert(sizeof(head) == SUPER_INDEX_HEAD, "indx head");
     SeekAbsolute(placeholder);
     WriteAtCursor(&head, sizeof(head));
+}
+
+void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, uint32_t duration,
+                      uint32_t entries)
+{
+    // The placeholder holds AVI_SUPER_INDEX_SLOTS entries; never write past it.
+    if (slot >= AVI_SUPER_INDEX_SLOTS)
+        return;
+    uint32_t position = output_file.position;
+    uint64_t index_at = output_file.base + position;   // where the "ix##" is about to go
+    WriteSuperIndexHead(chunk_id, placeholder, slot + 1);
 
     SuperIndexEntry entry;
     Split64(index_at, entry.qwOffset);
     entry.dwSize = 8 * entries + sizeof(StandardIndexHeader) + 8;
     entry.dwDuration = duration;
-    SeekAbsolute((uint64_t)placeholder + sizeof(head) + sizeof(SuperIndexEntry) * slot);
+    SeekAbsolute((uint64_t)placeholder + SUPER_INDEX_HEAD + sizeof(SuperIndexEntry) * slot);
     WriteAtCursor(&entry, sizeof(entry));
+    SeekInRiff(position);
+}
+
+void RestoreSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t entries_in_use)
+{
+    static const uint8_t zeros[AVI_SUPER_INDEX_PLACEHOLDER] = {0};
+    if (entries_in_use == 0) {
+        RewriteChunkAt(FCC_JUNK, zeros, sizeof(zeros), placeholder);
+        return;
+    }
+    if (entries_in_use >= AVI_SUPER_INDEX_SLOTS)
+        return;
+    uint32_t position = output_file.position;
+    WriteSuperIndexHead(chunk_id, placeholder, entries_in_use);
+    SeekAbsolute((uint64_t)placeholder + SUPER_INDEX_HEAD + sizeof(SuperIndexEntry) * entries_in_use);
+    WriteAtCursor(zeros, sizeof(SuperIndexEntry));
     SeekInRiff(position);
 }
 

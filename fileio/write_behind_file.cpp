@@ -160,6 +160,7 @@ int OpenOutputFile(const char *name, uint32_t unit)
     f->drain_requests.store(0);
     f->cluster_size = 0;
     f->unbuffered = 0;
+    f->failed = 0;
     f->position = 0;
     f->base = 0;
     f->handle = INVALID_HANDLE_VALUE;
@@ -228,8 +229,16 @@ int AppendBytes(const void *data, uint32_t n)
     WriteBehindFile *f = &output_file;
     const uint8_t *src = (const uint8_t *)data;
     f->position += n;
-    if (!f->ring_mode)
-        return RawWrite(data, n) == n ? 1 : 0;
+    // Once an append is short nothing more is appended: it would land at the
+    // wrong offset, after a gap that the disk never got.
+    if (f->failed)
+        return 0;
+    if (!f->ring_mode) {
+        if (RawWrite(data, n) == n)
+            return 1;
+        f->failed = 1;
+        return 0;
+    }
     while (n > 0) {
         uint32_t r = f->read_offset.load(std::memory_order_acquire);
         uint32_t w = f->write_offset.load(std::memory_order_relaxed);
@@ -246,8 +255,10 @@ int AppendBytes(const void *data, uint32_t n)
         } else {
             alive = WorkerWaitDone(&f->writer);
         }
-        if (!alive)
+        if (!alive) {
+            f->failed = 1;
             return 0;
+        }
     }
     return 1;
 }
@@ -288,6 +299,42 @@ void WriteAtCursor(const void *data, uint32_t n)
 {
     DrainRing();
     RawWrite(data, n);
+}
+
+int OutputFileIntact(void)
+{
+    if (!DrainRing())
+        output_file.failed = 1;
+    return !output_file.failed;
+}
+
+uint64_t OutputFileSize(void)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(output_file.handle, &size))
+        return 0;
+    return (uint64_t)size.QuadPart;
+}
+
+int CutOutputFileAt(uint64_t end)
+{
+    WriteBehindFile *f = &output_file;
+    if (f->ring_mode) {
+        // What is still in the ring cannot reach the disk; it is dropped.
+        f->ring_mode = 0;
+        WorkerStop(&f->writer);
+    }
+    if (WorkerAbandoned(&f->writer) || f->handle == INVALID_HANDLE_VALUE)
+        return 0;
+    f->cluster_size = 0;   // the rest is small: no more aligned writes
+    if (f->unbuffered && !ReopenOutputFile(FILE_FLAG_WRITE_THROUGH))
+        return 0;
+    SetFilePointer64(end);
+    if (!SetEndOfFile(f->handle))
+        return 0;
+    f->failed = 0;
+    f->position = (uint32_t)(end - f->base);
+    return 1;
 }
 
 void CloseOutputFile(void)

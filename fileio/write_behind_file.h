@@ -28,6 +28,7 @@ struct WriteBehindFile {
     std::atomic<uint32_t> read_offset;    // writer thread only
     std::atomic<uint32_t> drain_requests;
     int ring_mode;
+    int failed;                   // an append did not reach the disk; later appends are refused
     WorkerThread writer;
 };
 
@@ -49,6 +50,15 @@ void SeekInRiff(uint32_t p);
 void SeekAbsolute(uint64_t offset);
 void WriteAtCursor(const void *data, uint32_t n);
 void CloseOutputFile(void);
+
+// After a failed write. OutputFileIntact drains the ring and returns 1 while
+// every append so far has reached the disk. OutputFileSize is the file's size
+// on disk. CutOutputFileAt stops the writer thread, cuts the file at the
+// absolute offset end and goes on writing synchronously from there, appends
+// allowed again, with position = end - base. Returns 0 when it cannot.
+int OutputFileIntact(void);
+uint64_t OutputFileSize(void);
+int CutOutputFileAt(uint64_t end);
 
 // Write unit in bytes for a "saveunitsize" in KiB: 0 for synchronous
 // writing. A negative value takes the default of 4096 KiB; values above

@@ -237,10 +237,13 @@ struct CodecCalls {
 };
 CodecCalls calls;
 
-int RecordingCodec(uint32_t code, WriterContext *, uint32_t)
+int RecordingCodec(uint32_t code, WriterContext *ctx, uint32_t)
 {
     switch (code) {
     case JOB_VIDEO_BEGIN:
+        // Its output format is the input's, so readers find a stream.
+        memcpy(ctx->video.bihOut, &ctx->bih, sizeof(ctx->bih));
+        ctx->video.bihOutSize = sizeof(ctx->bih);
         calls.begins++;
         return 1;
     case JOB_AUDIO_OPEN:

@@ -122,9 +122,12 @@ DWORD frame_job_thread;
 
 // The video compressor's start opens a window on the worker, as some do; a
 // message to it keeps the worker busy past the stop.
-int CompressorWithSlowWindow(uint32_t code, WriterContext *, uint32_t)
+int CompressorWithSlowWindow(uint32_t code, WriterContext *ctx, uint32_t)
 {
     if (code == JOB_VIDEO_BEGIN) {
+        // Its output format is the input's, so readers find a stream.
+        memcpy(ctx->video.bihOut, &ctx->bih, sizeof(ctx->bih));
+        ctx->video.bihOutSize = sizeof(ctx->bih);
         PostSlowMessageToOwnWindow();
         return 1;
     }

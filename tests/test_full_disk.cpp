@@ -1,0 +1,48 @@
+// A disk that fills up mid-export, at several points and with each kind of
+// write: the file left behind describes exactly the chunks that reached it.
+#include <doctest/doctest.h>
+
+#include <stdio.h>
+
+#include "support/full_disk.h"
+
+TEST_CASE("after a failed write the headers and idx1 describe what is on disk")
+{
+    if (SmallDiskFolder().empty()) {
+        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+        return;
+    }
+    const uint64_t rooms[] = {300 << 10, (1 << 20) + (20 << 10), (2 << 20) + (44 << 10) + 100};
+    for (int32_t unit : {4096, 64, 0})
+        for (uint64_t room : rooms) {
+            char name[64];
+            snprintf(name, sizeof(name), "single-%d-%u.avi", (int)unit, (unsigned)room);
+            CAPTURE(name);
+            FullDiskResult r = ExportOntoFullDisk(name, room, 160, 120, 100, unit);
+            CHECK(r.refused);
+            CHECK(r.frames > 0);
+            CHECK(r.riffs == 1);
+            CHECK(r.has_idx1);   // the cut frees the partial chunk, and idx1 fits there
+        }
+}
+
+TEST_CASE("a disk with room for every chunk but not for idx1: no idx1 and no index flag")
+{
+    if (SmallDiskFolder().empty()) {
+        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+        return;
+    }
+    // 300 frames of 8 x 8 with their audio: 2,179,200 bytes of chunks behind a
+    // 6,144-byte head, then 9,608 bytes of idx1. The disk's 4 KiB pages hold
+    // the chunks and less than half of idx1.
+    const uint64_t room = (6144 + 2179200 + 4095) / 4096 * 4096;
+    for (int32_t unit : {4096, 64, 0}) {
+        char name[64];
+        snprintf(name, sizeof(name), "no-idx1-%d.avi", (int)unit);
+        CAPTURE(name);
+        FullDiskResult r = ExportOntoFullDisk(name, room, 8, 8, 300, unit);
+        CHECK(!r.refused);
+        CHECK(r.frames == 300);
+        CHECK(!r.has_idx1);
+    }
+}
