@@ -17,10 +17,14 @@ TESTDATA = os.path.join(BUILD_DIR, "testdata")
 # formats on purpose (oversized frames, audio blocks of random length), and
 # one whose compressor is a test hook that never gives a stream format.
 DELIBERATELY_ODD = {"limits.avi", "shapes.avi", "stress.avi", "abandoned.avi"}
+# Folders whose files carry formats only a test codec of that program knows.
+TEST_CODEC_FOLDERS = {"audio_codec"}
 
 
 def written_files():
     for folder, _, names in sorted(os.walk(TESTDATA)):
+        if os.path.basename(folder) in TEST_CODEC_FOLDERS:
+            continue
         for name in sorted(names):
             if name.endswith(".avi") and name not in DELIBERATELY_ODD:
                 yield os.path.join(folder, name)
