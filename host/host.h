@@ -76,10 +76,10 @@ int SettingsSetVideoNumbers(const OutputPluginTable *table, const VideoSettings 
 
 // ---- audio format choice (host_audio.cpp) ----
 
-// Stores an audio format as the plug-in's chooser would: SPEC is
+// Stores an audio format as the plug-in's chooser would: CHOICE is
 // KIND[:RATE[:CHANNELS[:BITS]]] with KIND pcm, ima, msadpcm, alaw, ulaw or
 // gsm, taken from the installed drivers' lists; "none" clears the choice.
-int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec);
+int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice);
 void SettingsPrintSummary(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);

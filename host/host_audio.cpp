@@ -45,7 +45,7 @@ static BOOL CALLBACK TakeFirst(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_
     return FALSE;
 }
 
-int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec)
+int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice)
 {
     int size = table->on_get_settings(NULL);
     if (size != (int)sizeof(WriterContext))
@@ -55,13 +55,13 @@ int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec)
         return 0;
     table->on_get_settings(ctx);
     int ok = 0;
-    if (!strcmp(spec, "none")) {
+    if (!strcmp(choice, "none")) {
         ctx->audio.flags &= ~AUDIO_CONVERT;
         ok = 1;
     } else {
         char name[32] = "";
         int rate = 0, channels = 0, bits = 16;
-        sscanf(spec, "%31[^:]:%d:%d:%d", name, &rate, &channels, &bits);
+        sscanf(choice, "%31[^:]:%d:%d:%d", name, &rate, &channels, &bits);
         const AudioKind *kind = NULL;
         for (size_t i = 0; i < sizeof(audio_kinds) / sizeof(audio_kinds[0]); i++)
             if (!_stricmp(name, audio_kinds[i].name))
@@ -90,7 +90,7 @@ int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec)
             acmFormatEnumA(NULL, &details, TakeFirst, (DWORD_PTR)&found, ACM_FORMATENUMF_WFORMATTAG);
         }
         if (!found.found) {
-            Err("audio format: no installed driver lists %s\n", spec);
+            Err("audio format: no installed driver lists %s\n", choice);
         } else {
             const WAVEFORMATEX *w = (const WAVEFORMATEX *)found.format;
             uint32_t stored = w->wFormatTag == WAVE_FORMAT_PCM ? 16 : sizeof(WAVEFORMATEX) + w->cbSize;

@@ -29,7 +29,7 @@ static const char usage_text[] =
     "  --ini SECTION:KEY=VALUE   any other orvane.ini entry (empty VALUE removes it)\n"
     "  --messages FILE           append each message text (code page 932) as a line\n"
     // audio format choice
-    "  --audio-format SPEC|none  audio format chosen in the settings block, as the\n"
+    "  --audio-format CHOICE|none  audio format chosen in the settings block, as the\n"
     "                            chooser stores it: KIND[:RATE[:CHANNELS[:BITS]]],\n"
     "                            KIND pcm, ima, msadpcm, alaw, ulaw or gsm\n"
     "export options:\n"

@@ -30,10 +30,10 @@ int RegisteredHandlers()
 }
 
 // Rebuilds the catalogue with the given codecs installed.
-void Build(const std::vector<FakeCodecSpec> &specs)
+void Build(const std::vector<FakeCodecDesc> &descs)
 {
     CodecCatalogueRelease();
-    FakeCodecsInstall(specs);
+    FakeCodecsInstall(descs);
     CodecCatalogueBuild();
 }
 
@@ -44,9 +44,9 @@ const CodecEntry &Entry(uint32_t fcc)
     return codec_catalogue.entries[i];
 }
 
-FakeCodecSpec Spec(const char *fcc, const char *name)
+FakeCodecDesc Desc(const char *fcc, const char *name)
 {
-    FakeCodecSpec s;
+    FakeCodecDesc s;
     s.fcc = Fourcc(fcc);
     s.name = name;
     return s;
@@ -94,26 +94,26 @@ TEST_CASE("without installed compressors only the two built-in choices are liste
 TEST_CASE("enumeration, skip rules and probes")
 {
     Session session;
-    FakeCodecSpec skip_yuy2 = Spec("yuy2", "lower-case YUY2");
-    FakeCodecSpec skip_dib = Spec("DIB ", "DIB");
-    FakeCodecSpec full = Spec("CmpA", "Full ~ codec");
+    FakeCodecDesc skip_yuy2 = Desc("yuy2", "lower-case YUY2");
+    FakeCodecDesc skip_dib = Desc("DIB ", "DIB");
+    FakeCodecDesc full = Desc("CmpA", "Full ~ codec");
     full.vidcf = VIDCF_QUALITY | VIDCF_TEMPORAL | VIDCF_CRUNCH | VIDCF_COMPRESSFRAMES;
     full.configure = full.about = true;
     full.default_quality = 8000;
     full.default_key_rate = 15;
-    FakeCodecSpec yuy2_only = Spec("CmpY", "YUY2 only");
+    FakeCodecDesc yuy2_only = Desc("CmpY", "YUY2 only");
     yuy2_only.rgb = false;
     yuy2_only.yuy2 = true;
     yuy2_only.vidcf = VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC | VIDCF_QUALITY;
-    FakeCodecSpec decoder = Spec("Deco", "Decoder only");
+    FakeCodecDesc decoder = Desc("Deco", "Decoder only");
     decoder.open_compress = false;
-    FakeCodecSpec dead = Spec("Dead", "Opens never");
+    FakeCodecDesc dead = Desc("Dead", "Opens never");
     dead.open_compress = dead.open_decompress = false;
-    FakeCodecSpec refuses = Spec("NoFm", "No format");
+    FakeCodecDesc refuses = Desc("NoFm", "No format");
     refuses.rgb = false;
     refuses.vidcf = VIDCF_QUALITY;
     refuses.default_quality = 5000;
-    FakeCodecSpec no_info = Spec("NoIn", "Nameless");
+    FakeCodecDesc no_info = Desc("NoIn", "Nameless");
     no_info.get_info = false;
     no_info.vidcf = VIDCF_CRUNCH;
     Build({skip_yuy2, skip_dib, full, yuy2_only, decoder, dead, refuses, no_info});
@@ -221,10 +221,10 @@ TEST_CASE("enumeration, skip rules and probes")
 TEST_CASE("finding entries and choosing the input format")
 {
     Session session;
-    FakeCodecSpec rgb = Spec("CmpA", "RGB");
-    FakeCodecSpec both = Spec("CmpB", "Both");
+    FakeCodecDesc rgb = Desc("CmpA", "RGB");
+    FakeCodecDesc both = Desc("CmpB", "Both");
     both.yuy2 = true;
-    FakeCodecSpec decoder = Spec("Deco", "Decoder");
+    FakeCodecDesc decoder = Desc("Deco", "Decoder");
     decoder.open_compress = false;
     Build({rgb, both, decoder});
 
@@ -282,11 +282,11 @@ TEST_CASE("the per-codec option of the host's ini file")
     std::string host = std::string(folder) + "orvane.exe";
     HostPathsReset(host.c_str());
 
-    FakeCodecSpec a = Spec("CmpA", "A");
+    FakeCodecDesc a = Desc("CmpA", "A");
     a.configure = true;
-    FakeCodecSpec b = Spec("CmpB", "B");
-    FakeCodecSpec h = Spec("CmpH", "H");
-    FakeCodecSpec y = Spec("CmpY", "Y");
+    FakeCodecDesc b = Desc("CmpB", "B");
+    FakeCodecDesc h = Desc("CmpH", "H");
+    FakeCodecDesc y = Desc("CmpY", "Y");
     y.rgb = false;
     y.yuy2 = true;
     Build({a, b, h, y});
@@ -312,9 +312,9 @@ TEST_CASE("the per-codec option of the host's ini file")
 TEST_CASE("opening, closing and keeping compressor handles")
 {
     Session session;
-    FakeCodecSpec a = Spec("CmpA", "A");
-    FakeCodecSpec b = Spec("CmpB", "B");
-    FakeCodecSpec d = Spec("Deco", "D");
+    FakeCodecDesc a = Desc("CmpA", "A");
+    FakeCodecDesc b = Desc("CmpB", "B");
+    FakeCodecDesc d = Desc("Deco", "D");
     d.open_compress = false;
     Build({a, b, d});
     FakeCallsClear();
@@ -377,13 +377,13 @@ TEST_CASE("opening, closing and keeping compressor handles")
 TEST_CASE("the table holds 126 installed handlers; the enumeration stops there")
 {
     Session session;
-    std::vector<FakeCodecSpec> specs;
+    std::vector<FakeCodecDesc> descs;
     for (int i = 0; i < 130; i++) {
         char fcc[5];
         wsprintfA(fcc, "T%03d", i);
-        specs.push_back(Spec(fcc, fcc));
+        descs.push_back(Desc(fcc, fcc));
     }
-    Build(specs);
+    Build(descs);
     const CodecCatalogue &c = codec_catalogue;
     int stored = CODEC_INSTALLED_MAX - session.registered;
 
@@ -391,7 +391,7 @@ TEST_CASE("the table holds 126 installed handlers; the enumeration stops there")
     CHECK(c.entry_count == CODEC_CATALOGUE_SIZE);
     for (int i = 0; i < stored; i++) {
         INFO("handler ", i);
-        CHECK(c.entries[session.registered + i].fccHandler == specs[i].fcc);
+        CHECK(c.entries[session.registered + i].fccHandler == descs[i].fcc);
         CHECK((c.entries[session.registered + i].flags & CF_COMPRESS) != 0);
     }
     CHECK(c.entries[CODEC_CATALOGUE_SIZE - 2].fccHandler == Fourcc("YUY2"));
@@ -407,7 +407,7 @@ TEST_CASE("the table holds 126 installed handlers; the enumeration stops there")
     for (int i = stored; i < 130; i++) {
         INFO("handler ", i);
         CHECK(FakeCallsOf(DRV_OPEN, i).empty());
-        CHECK(CodecFind(specs[i].fcc) == -1);
+        CHECK(CodecFind(descs[i].fcc) == -1);
     }
     CHECK(FakeCallsOf(DRV_OPEN, stored - 1).size() == 1);
 }

@@ -33,14 +33,14 @@ BITMAPINFOHEADER InputFormat(int width = 16, int height = 8, bool yuy2 = false)
 
 struct Run {
     std::vector<std::string> messages;
-    Run(const std::vector<FakeCodecSpec> &specs)
+    Run(const std::vector<FakeCodecDesc> &descs)
     {
         CodecCatalogueRelease();
-        FakeCodecsInstall(specs);
+        FakeCodecsInstall(descs);
         CodecCatalogueBuild();
         FakeCallsClear();
         memset(&state, 0, sizeof(state));
-        state.fccHandler = specs[0].fcc;
+        state.fccHandler = descs[0].fcc;
         CollectMessages(&messages);
     }
     ~Run()
@@ -95,16 +95,16 @@ std::vector<int> ForcedKeys()
     return keys;
 }
 
-FakeCodecSpec Codec(const char *fcc)
+FakeCodecDesc Codec(const char *fcc)
 {
-    FakeCodecSpec s;
+    FakeCodecDesc s;
     s.fcc = Fourcc(fcc);
     return s;
 }
 
-FakeCodecSpec TemporalCodec(const char *fcc)
+FakeCodecDesc TemporalCodec(const char *fcc)
 {
-    FakeCodecSpec s = Codec(fcc);
+    FakeCodecDesc s = Codec(fcc);
     s.vidcf = VIDCF_TEMPORAL | VIDCF_QUALITY | VIDCF_CRUNCH | VIDCF_COMPRESSFRAMES;
     s.default_key_rate = 10;
     s.default_quality = 7000;
@@ -191,7 +191,7 @@ TEST_CASE("a run of a compressor that needs the previous frame")
     CHECK(dbegin.p2 == (LPARAM)&state.bihIn);
 
     // Seven frames: keys forced at 0, 3 and 6; the compressor adds none.
-    FakeSpec(0).sizes = {300, 200, 100};
+    FakeDesc(0).sizes = {300, 200, 100};
     FakeCallsClear();
     std::vector<uint8_t> frame(in.biSizeImage, 0);
     const uint8_t *first_out = nullptr;
@@ -272,7 +272,7 @@ TEST_CASE("a run of a compressor that needs the previous frame")
 
 TEST_CASE("a compressor with fast temporal compression gets no previous frame")
 {
-    FakeCodecSpec fast = TemporalCodec("Fast");
+    FakeCodecDesc fast = TemporalCodec("Fast");
     fast.vidcf |= VIDCF_FASTTEMPORALC;
     fast.vidcf &= ~(DWORD)VIDCF_COMPRESSFRAMES;
     fast.key_every = 4;
@@ -325,7 +325,7 @@ TEST_CASE("the data-rate budget")
 {
     SUBCASE("300 KB/s at 30 fps: 10240 bytes a frame, carried over")
     {
-        FakeCodecSpec c = Codec("Rate");
+        FakeCodecDesc c = Codec("Rate");
         c.sizes = {15000, 100, 10240, 40000, 10};
         Run run({c});
         state.dataRate = 300;
@@ -357,7 +357,7 @@ TEST_CASE("the data-rate budget")
     }
     SUBCASE("an allowance that would pass 2147483647 stops there")
     {
-        FakeCodecSpec c = Codec("Rate");
+        FakeCodecDesc c = Codec("Rate");
         c.sizes = {1};
         Run run({c});
         state.dataRate = 2000000;   // 2048000000 bytes a frame at 1 fps
@@ -397,7 +397,7 @@ TEST_CASE("the saved state is restored only when the compressor and the option a
     };
     for (const Case &k : cases) {
         INFO(k.what);
-        FakeCodecSpec c = Codec("Stat");
+        FakeCodecDesc c = Codec("Stat");
         c.configure = k.configure;
         Run run({c});
         int index = CodecFind(c.fcc);
@@ -422,7 +422,7 @@ TEST_CASE("a begin that fails undoes its own steps")
     BITMAPINFOHEADER rgb = InputFormat();
     SUBCASE("handler not in the catalogue, or not a compressor")
     {
-        FakeCodecSpec d = Codec("Deco");
+        FakeCodecDesc d = Codec("Deco");
         d.open_compress = false;
         Run run({d});
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
@@ -437,13 +437,13 @@ TEST_CASE("a begin that fails undoes its own steps")
     SUBCASE("the compressor does not open")
     {
         Run run({Codec("Shut")});
-        FakeSpec(0).open_compress = false;
+        FakeDesc(0).open_compress = false;
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
         CHECK(FakeCallsOf(ICM_COMPRESS_QUERY).empty());
     }
     SUBCASE("the input format is refused")
     {
-        FakeCodecSpec y = Codec("OnlY");
+        FakeCodecDesc y = Codec("OnlY");
         y.rgb = false;
         y.yuy2 = true;
         Run run({y});
@@ -454,7 +454,7 @@ TEST_CASE("a begin that fails undoes its own steps")
     }
     SUBCASE("a format larger than the 4096 bytes kept for it")
     {
-        FakeCodecSpec big = Codec("Big ");
+        FakeCodecDesc big = Codec("Big ");
         big.format_size = 4097;
         Run run({big});
         memset(state.bihOut, 0x77, sizeof(state.bihOut));
@@ -463,13 +463,13 @@ TEST_CASE("a begin that fails undoes its own steps")
         CHECK(FakeCallsOf(ICM_COMPRESS_BEGIN).empty());
         CHECK(state.bihOut[4095] == 0x77);
         CHECK(state.bihOutSize == 0);
-        FakeSpec(0).format_size = 4096;
+        FakeDesc(0).format_size = 4096;
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
         CHECK(state.bihOutSize == 4096);
     }
     SUBCASE("a format of size 0 is not asked for")
     {
-        FakeCodecSpec none = Codec("None");
+        FakeCodecDesc none = Codec("None");
         none.format_size = 0;
         Run run({none});
         memset(state.bihOut, 0x66, sizeof(state.bihOut));
@@ -480,7 +480,7 @@ TEST_CASE("a begin that fails undoes its own steps")
     }
     SUBCASE("the format is refused")
     {
-        FakeCodecSpec c = Codec("NoFm");
+        FakeCodecDesc c = Codec("NoFm");
         c.format_fails = true;
         Run run({c});
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
@@ -488,7 +488,7 @@ TEST_CASE("a begin that fails undoes its own steps")
     }
     SUBCASE("no output size: the stream is ended again")
     {
-        FakeCodecSpec c = Codec("NoSz");
+        FakeCodecDesc c = Codec("NoSz");
         c.out_size = 0;
         Run run({c});
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
@@ -501,7 +501,7 @@ TEST_CASE("a begin that fails undoes its own steps")
     }
     SUBCASE("decompression of its own frames refused")
     {
-        FakeCodecSpec c = TemporalCodec("NoDe");
+        FakeCodecDesc c = TemporalCodec("NoDe");
         c.decompress_begin = false;
         Run run({c});
         CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
@@ -526,7 +526,7 @@ TEST_CASE("frames the compressor refuses or oversizes come back as null")
     uint32_t flags = 0, size = 0;
     SUBCASE("refused")
     {
-        FakeCodecSpec c = Codec("Refu");
+        FakeCodecDesc c = Codec("Refu");
         c.refuse_frame = 2;
         Run run({c});
         REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
@@ -536,14 +536,14 @@ TEST_CASE("frames the compressor refuses or oversizes come back as null")
     }
     SUBCASE("a size beyond the buffer it asked for")
     {
-        FakeCodecSpec c = Codec("Liar");
+        FakeCodecDesc c = Codec("Liar");
         c.out_size = 1000;
         c.sizes = {1000, 1000};
         Run run({c});
         REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) != nullptr);
         CHECK(size == 1000);
-        FakeSpec(0).overstate = 1;
+        FakeDesc(0).overstate = 1;
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) == nullptr);
         CHECK(size == 0);
     }

@@ -36,9 +36,9 @@ struct Scratch {
     std::string Path(const char *name) const { return std::string(folder) + name; }
 };
 
-FakeCodecSpec Recorder(const char *fcc)
+FakeCodecDesc Recorder(const char *fcc)
 {
-    FakeCodecSpec s;
+    FakeCodecDesc s;
     s.fcc = Fourcc(fcc);
     s.vidcf = VIDCF_TEMPORAL | VIDCF_QUALITY;
     s.default_key_rate = 3;
@@ -189,7 +189,7 @@ TEST_CASE("without the compression worker the host's thread drives the compresso
 TEST_CASE("a YUY2-only compressor is fed YUY2, unless its ini option says no")
 {
     Scratch scratch;
-    FakeCodecSpec y = Recorder("OnlY");
+    FakeCodecDesc y = Recorder("OnlY");
     y.rgb = false;
     y.yuy2 = true;
     TestClip clip;
@@ -236,7 +236,7 @@ TEST_CASE("a YUY2-only compressor is fed YUY2, unless its ini option says no")
 TEST_CASE("a compressor that refuses a frame mid-export: write failure, file finished")
 {
     Scratch scratch;
-    FakeCodecSpec c = Recorder("Refu");
+    FakeCodecDesc c = Recorder("Refu");
     c.refuse_frame = 5;
     FakeCodecsInstall({c});
     PluginSession plugin;

@@ -21,7 +21,7 @@ TEST_CASE("delta frames across AVIX RIFFs: 00dc chunks, bit 31 in ix00")
 {
     char folder[MAX_PATH];
     REQUIRE(MakeTempFolder(folder));
-    FakeCodecSpec c;
+    FakeCodecDesc c;
     c.fcc = Fourcc("Big1");
     c.vidcf = VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC;
     c.default_key_rate = 5;

@@ -35,10 +35,10 @@ def convert_whole_steps(handed, octaves, channels, bits):
 
 
 class AudioFormatExports(harness.HostTestCase):
-    def export_in(self, spec, *extra):
+    def export_in(self, choice, *extra):
         out = self.path("out.avi")
         run = self.export(out, "--size", "64x48", "--rate", "25/1", "--frames", FRAMES,
-                          "--audio-rate", HOST_RATE, "--channels", 2, "--audio-format", spec,
+                          "--audio-rate", HOST_RATE, "--channels", 2, "--audio-format", choice,
                           "--dump-audio", self.path("audio.raw"), "--messages", self.path("messages.txt"),
                           *extra)
         return out, run
@@ -58,7 +58,7 @@ class AudioFormatExports(harness.HostTestCase):
         return len(harness.decode_audio(out)) // (2 * channels)
 
     def test_codecs_decode_at_their_rate_within_one_block_of_the_host_audio(self):
-        # (spec, ffmpeg's codec, rate, channels, samples per codec block)
+        # (choice, ffmpeg's codec, rate, channels, samples per codec block)
         cases = [("ima:44100:2", "adpcm_ima_wav", 44100, 2, 2041),
                  ("alaw:44100:2", "pcm_alaw", 44100, 2, 1),
                  ("ulaw:44100:2", "pcm_mulaw", 44100, 2, 1),
@@ -66,9 +66,9 @@ class AudioFormatExports(harness.HostTestCase):
                  # No driver makes GSM from 44.1 kHz stereo: resampled and
                  # mixed down in-house first, then compressed.
                  ("gsm:8000:1", "gsm_ms", 8000, 1, 320)]
-        for spec, codec, rate, channels, block in cases:
-            with self.subTest(spec=spec):
-                out, run = self.export_in(spec)
+        for choice, codec, rate, channels, block in cases:
+            with self.subTest(choice=choice):
+                out, run = self.export_in(choice)
                 self.assertExported(run)
                 decoded = self.check_stream(out, codec, rate, channels)
                 delivered = len(self.handed()) // 4
@@ -81,19 +81,19 @@ class AudioFormatExports(harness.HostTestCase):
                 os.remove(out)
 
     def test_pcm_choices_are_the_converter_byte_for_byte(self):
-        # (spec, octaves, channels, bits, ffmpeg's codec)
+        # (choice, octaves, channels, bits, ffmpeg's codec)
         cases = [("pcm:22050:1:8", -1, 1, 8, "pcm_u8"),
                  ("pcm:44100:2:8", 0, 2, 8, "pcm_u8"),
                  ("pcm:44100:1:16", 0, 1, 16, "pcm_s16le"),
                  ("pcm:11025:2:16", -2, 2, 16, "pcm_s16le")]
-        for spec, octaves, channels, bits, codec in cases:
-            with self.subTest(spec=spec):
-                out, run = self.export_in(spec)
+        for choice, octaves, channels, bits, codec in cases:
+            with self.subTest(choice=choice):
+                out, run = self.export_in(choice)
                 self.assertExported(run)
                 rate = HOST_RATE * 2 ** octaves if octaves >= 0 else HOST_RATE // 2 ** -octaves
                 self.check_stream(out, codec, rate, channels)
                 stored = b"".join(self.chunks(out, b"01wb"))
-                self.assertSameBytes(stored, convert_whole_steps(self.handed(), octaves, channels, bits), spec)
+                self.assertSameBytes(stored, convert_whole_steps(self.handed(), octaves, channels, bits), choice)
                 os.remove(out)
 
     def test_the_hosts_own_format_is_written_unchanged(self):

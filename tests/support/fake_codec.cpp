@@ -5,7 +5,7 @@
 #include <array>
 #include <utility>
 
-static std::vector<FakeCodecSpec> specs;
+static std::vector<FakeCodecDesc> descs;
 static std::vector<FakeCall> calls;
 static int decompress_count[FAKE_CODEC_MAX];
 
@@ -14,7 +14,7 @@ uint32_t Fourcc(const char *four)
     return mmioFOURCC(four[0], four[1], four[2], four[3]);
 }
 
-static void FillInfo(const FakeCodecSpec &s, ICINFO *info)
+static void FillInfo(const FakeCodecDesc &s, ICINFO *info)
 {
     memset(info, 0, sizeof(*info));
     info->dwSize = sizeof(*info);
@@ -29,7 +29,7 @@ static void FillInfo(const FakeCodecSpec &s, ICINFO *info)
         info->szDescription[i] = (WCHAR)(uint8_t)s.name[i] | (s.name[i] == '~' ? 0x3000 : 0);
 }
 
-static int Accepts(const FakeCodecSpec &s, const BITMAPINFOHEADER *in)
+static int Accepts(const FakeCodecDesc &s, const BITMAPINFOHEADER *in)
 {
     if (!in)
         return 0;
@@ -46,7 +46,7 @@ static void Copy(std::vector<uint8_t> &to, const void *from, size_t n)
         to.assign((const uint8_t *)from, (const uint8_t *)from + n);
 }
 
-static LRESULT Compress(int n, const FakeCodecSpec &s, ICCOMPRESS *icc, FakeCall &call)
+static LRESULT Compress(int n, const FakeCodecDesc &s, ICCOMPRESS *icc, FakeCall &call)
 {
     Copy(call.extra, icc->lpbiInput, sizeof(BITMAPINFOHEADER));
     call.input_first = icc->lpInput ? *(const uint8_t *)icc->lpInput : 0;
@@ -73,9 +73,9 @@ static LRESULT Compress(int n, const FakeCodecSpec &s, ICCOMPRESS *icc, FakeCall
 
 static LRESULT Message(int n, DWORD_PTR id, UINT msg, LPARAM p1, LPARAM p2)
 {
-    if (n >= (int)specs.size())
+    if (n >= (int)descs.size())
         return 0;
-    const FakeCodecSpec &s = specs[n];
+    const FakeCodecDesc &s = descs[n];
     FakeCall call;
     call.codec = n;
     call.msg = msg;
@@ -203,24 +203,24 @@ static const std::array<DRIVERPROC, FAKE_CODEC_MAX> procs =
 
 void FakeCodecsRemove()
 {
-    for (const FakeCodecSpec &s : specs)
+    for (const FakeCodecDesc &s : descs)
         ICRemove(ICTYPE_VIDEO, s.fcc, 0);
-    specs.clear();
+    descs.clear();
 }
 
-void FakeCodecsInstall(const std::vector<FakeCodecSpec> &list)
+void FakeCodecsInstall(const std::vector<FakeCodecDesc> &list)
 {
     FakeCodecsRemove();
-    specs = list;
+    descs = list;
     memset(decompress_count, 0, sizeof(decompress_count));
-    for (size_t i = 0; i < specs.size() && i < FAKE_CODEC_MAX; i++)
-        ICInstall(ICTYPE_VIDEO, specs[i].fcc, (LPARAM)procs[i], NULL, ICINSTALL_FUNCTION);
+    for (size_t i = 0; i < descs.size() && i < FAKE_CODEC_MAX; i++)
+        ICInstall(ICTYPE_VIDEO, descs[i].fcc, (LPARAM)procs[i], NULL, ICINSTALL_FUNCTION);
     calls.clear();
 }
 
-FakeCodecSpec &FakeSpec(int codec)
+FakeCodecDesc &FakeDesc(int codec)
 {
-    return specs[codec];
+    return descs[codec];
 }
 
 std::vector<FakeCall> &FakeCalls()

@@ -12,7 +12,7 @@
 
 #define FAKE_CODEC_MAX 140
 
-struct FakeCodecSpec {
+struct FakeCodecDesc {
     uint32_t fcc = 0;
     std::string name = "Fake";        // ICINFO description (ASCII)
     DWORD vidcf = 0;                  // ICINFO dwFlags
@@ -48,10 +48,10 @@ struct FakeCall {
 };
 
 // Installs the codecs (replacing any installed before) and clears the record.
-void FakeCodecsInstall(const std::vector<FakeCodecSpec> &specs);
+void FakeCodecsInstall(const std::vector<FakeCodecDesc> &descs);
 void FakeCodecsRemove();
 // The installed codec's behaviour, to change between steps of a test.
-FakeCodecSpec &FakeSpec(int codec);
+FakeCodecDesc &FakeDesc(int codec);
 std::vector<FakeCall> &FakeCalls();
 void FakeCallsClear();
 // Calls with this message, optionally of one codec only.
