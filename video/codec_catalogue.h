@@ -69,7 +69,10 @@ enum {
 };
 
 #define CODEC_CATALOGUE_SIZE 128
+// Two slots stay free for the built-in choices.
+#define CODEC_INSTALLED_MAX (CODEC_CATALOGUE_SIZE - 2)
 #define CODEC_DEFAULT_INI_OPTION 7
+#define CODEC_DEFAULT_DATA_RATE 300
 
 struct CodecEntry {
     uint32_t flags;          // non-zero: entry in use
@@ -99,6 +102,11 @@ int CodecCatalogueBuild();
 int CodecCatalogueRelease();
 int FourccEqual(uint32_t a, uint32_t b);
 int CodecFind(uint32_t fcc);
+// Opens the entry's compressor for compression (once; later calls reuse it).
+int CodecOpen(int index);
+// Closes it again unless the entry is marked to stay open.
+int CodecClose(int index);
+int CodecKeepOpen(int index);
 int CodecIsCompressor(uint32_t fcc);
 int CodecInputFormat(uint32_t fcc, BITMAPINFOHEADER *bih, int32_t width, int32_t height);
 

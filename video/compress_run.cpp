@@ -1,21 +1,253 @@
-// The compression run. Compressors are not enumerated yet, so no export asks
-// for one; should one be asked for, the run refuses to begin.
+// One export's run of the chosen video compressor: format negotiation and
+// buffers at the begin, one ICM_COMPRESS per frame under the key-frame and
+// data-rate rules, and the rebuild of the previous frame for compressors
+// that need it.
 #include "video/compress_run.h"
 
-int VideoCompressBegin(VideoCodecState *, const BITMAPINFOHEADER *, uint32_t, uint32_t)
+#include <vfw.h>
+
+#include <string.h>
+
+#include "fileio/write_behind_file.h"
+
+// Live handle and buffers of the open run. The settings block has 32-bit
+// slots for them; these are the values actually used, whatever the width.
+struct VideoRun {
+    int open;
+    HIC hic;
+    uint8_t *out;
+    uint32_t out_size;
+    uint8_t *prev;
+};
+
+static VideoRun video_run;
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(ICCOMPRESSFRAMES) == 64, "ICCOMPRESSFRAMES");
+static_assert(sizeof(ICCOMPRESS) == 48, "ICCOMPRESS");
+static_assert(sizeof(ICDECOMPRESS) == 24, "ICDECOMPRESS");
+#endif
+
+static int32_t Saturate(int64_t v)
 {
-    return 0;
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return (int32_t)v;
 }
 
-const uint8_t *VideoCompressFrame(VideoCodecState *, const uint8_t *, uint32_t *flags,
+// Mirrors the live values into the block's slots (exact on 32 bits).
+static void StoreSlots(VideoCodecState *state)
+{
+    state->hic = (uint32_t)(uintptr_t)video_run.hic;
+    state->outBuffer = (uint32_t)(uintptr_t)video_run.out;
+    state->prevBuffer = (uint32_t)(uintptr_t)video_run.prev;
+}
+
+static BITMAPINFOHEADER *BihOut(VideoCodecState *state)
+{
+    return (BITMAPINFOHEADER *)state->bihOut;
+}
+
+static void EndCompressorStream(VideoCodecState *state)
+{
+    ICSendMessage(video_run.hic, ICM_COMPRESS_END, 0, 0);
+    PageFree(video_run.out);
+    video_run.out = NULL;
+    video_run.out_size = 0;
+    StoreSlots(state);
+}
+
+static int32_t FrameBudget(int32_t data_rate, uint32_t rate, uint32_t scale)
+{
+    if (rate == 0)
+        return INT32_MAX;
+    double budget = (double)data_rate * (double)scale * 1024.0 / (double)rate;
+    if (budget >= 2147483647.0)
+        return INT32_MAX;
+    if (budget <= -2147483648.0)
+        return INT32_MIN;
+    return (int32_t)budget;
+}
+
+int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint32_t rate,
+                       uint32_t scale)
+{
+    if (video_run.open)
+        VideoCompressEnd(state);
+    memset(&video_run, 0, sizeof(video_run));
+    StoreSlots(state);
+
+    int index = CodecFind(state->fccHandler);
+    if (index < 0 || !(codec_catalogue.entries[index].flags & CF_COMPRESS) || !CodecOpen(index))
+        return 0;
+    CodecKeepOpen(index);
+    const CodecEntry *entry = &codec_catalogue.entries[index];
+    HIC hic = entry->hic;
+    video_run.hic = hic;
+    StoreSlots(state);
+
+    memcpy(&state->bihIn, bih, sizeof(state->bihIn));
+    state->frameNum = 0;
+    if (state->keyRate != 0)
+        state->keyCountdown = 0;
+    if (state->dataRate != 0) {
+        state->frameBudget = FrameBudget(state->dataRate, rate, scale);
+        state->allowance = 0;
+    }
+
+    if (ICSendMessage(hic, ICM_COMPRESS_QUERY, (DWORD_PTR)&state->bihIn, 0) != ICERR_OK)
+        return 0;
+
+    // A stored size beyond the state area is not a state this block can hold.
+    if ((entry->flags & CF_CONFIGURE) && (entry->flags & CF_OPT_SAVESTATE) &&
+        state->stateSize > 0 && state->stateSize <= sizeof(state->state))
+        ICSendMessage(hic, ICM_SETSTATE, (DWORD_PTR)state->state, state->stateSize);
+
+    // The answer is unsigned here: an error code reads as a huge size.
+    DWORD format_size =
+        (DWORD)ICSendMessage(hic, ICM_COMPRESS_GET_FORMAT, (DWORD_PTR)&state->bihIn, 0);
+    if (format_size > sizeof(state->bihOut)) {
+        state->bihOutSize = 0;
+        return 0;
+    }
+    state->bihOutSize = format_size;
+    if (format_size != 0 &&
+        ICSendMessage(hic, ICM_COMPRESS_GET_FORMAT, (DWORD_PTR)&state->bihIn,
+                      (DWORD_PTR)state->bihOut) != ICERR_OK)
+        return 0;
+
+    if (entry->flags & CF_FRAMES_INFO) {
+        ICCOMPRESSFRAMES frames;
+        memset(&frames, 0, sizeof(frames));
+        frames.lpbiOutput = BihOut(state);
+        frames.lpbiInput = &state->bihIn;
+        frames.lQuality = state->quality;
+        frames.lDataRate = Saturate((int64_t)state->dataRate * 1024);
+        frames.lKeyRate = state->keyRate;
+        frames.dwRate = rate;
+        frames.dwScale = scale;
+        ICSendMessage(hic, ICM_COMPRESS_FRAMES_INFO, (DWORD_PTR)&frames, sizeof(frames));
+    }
+
+    ICSendMessage(hic, ICM_COMPRESS_BEGIN, (DWORD_PTR)&state->bihIn, (DWORD_PTR)state->bihOut);
+    LRESULT out_size =
+        ICSendMessage(hic, ICM_COMPRESS_GET_SIZE, (DWORD_PTR)&state->bihIn, (DWORD_PTR)state->bihOut);
+    // A compressor that names no size (or an error) gets no buffer.
+    if (out_size > 0 && (uint64_t)out_size <= 0xFFFFFFFFu)
+        video_run.out = (uint8_t *)PageAlloc((uint32_t)out_size);
+    if (!video_run.out) {
+        EndCompressorStream(state);
+        return 0;
+    }
+    video_run.out_size = (uint32_t)out_size;
+    StoreSlots(state);
+
+    if (entry->flags & CF_NEEDS_PREVIOUS) {
+        if (ICSendMessage(hic, ICM_DECOMPRESS_BEGIN, (DWORD_PTR)state->bihOut,
+                          (DWORD_PTR)&state->bihIn) != ICERR_OK) {
+            EndCompressorStream(state);
+            return 0;
+        }
+        uint32_t prev_size =
+            ImageSize(state->bihIn.biBitCount, state->bihIn.biWidth, state->bihIn.biHeight);
+        video_run.prev = (uint8_t *)PageAlloc(prev_size);
+        if (!video_run.prev) {
+            ICSendMessage(hic, ICM_DECOMPRESS_END, 0, 0);
+            EndCompressorStream(state);
+            return 0;
+        }
+        StoreSlots(state);
+    }
+    video_run.open = 1;
+    return 1;
+}
+
+const uint8_t *VideoCompressFrame(VideoCodecState *state, const uint8_t *frame, uint32_t *flags,
                                   uint32_t *size)
 {
     *flags = 0;
     *size = 0;
-    return NULL;
+    if (!video_run.open)
+        return NULL;
+
+    if (state->dataRate != 0) {
+        int32_t a = Saturate((int64_t)state->allowance + state->frameBudget);
+        state->allowance = a < 1 ? 1 : a;
+    } else {
+        state->allowance = INT32_MAX;
+    }
+
+    int32_t number = state->frameNum;
+    state->frameNum = number + 1;
+
+    int force_key;
+    if (state->keyRate != 0) {
+        force_key = state->keyCountdown == 0;
+        if (force_key)
+            state->keyCountdown = state->keyRate;
+        state->keyCountdown--;
+    } else {
+        force_key = number == 0;
+    }
+
+    BITMAPINFOHEADER *bih_out = BihOut(state);
+    DWORD ckid = 0;
+    ICCOMPRESS icc;
+    memset(&icc, 0, sizeof(icc));
+    icc.dwFlags = force_key ? ICCOMPRESS_KEYFRAME : 0;
+    icc.lpbiOutput = bih_out;
+    icc.lpOutput = video_run.out;
+    icc.lpbiInput = &state->bihIn;
+    icc.lpInput = (LPVOID)frame;
+    icc.lpckid = &ckid;
+    icc.lpdwFlags = (LPDWORD)flags;
+    icc.lFrameNum = number;
+    icc.dwFrameSize = (DWORD)state->allowance;
+    icc.dwQuality = (DWORD)state->quality;
+    if (!force_key) {
+        icc.lpbiPrev = &state->bihIn;
+        icc.lpPrev = video_run.prev;
+    }
+    if (ICSendMessage(video_run.hic, ICM_COMPRESS, (DWORD_PTR)&icc, sizeof(icc)) != ICERR_OK)
+        return NULL;
+
+    // More than the buffer holds means the compressor wrote past it or
+    // reports nonsense; either way the frame is not usable.
+    uint32_t compressed = bih_out->biSizeImage;
+    if (compressed > video_run.out_size)
+        return NULL;
+    *size = compressed;
+    state->allowance = Saturate((int64_t)state->allowance - compressed);
+
+    if (video_run.prev) {
+        bih_out->biSizeImage = compressed;
+        ICDECOMPRESS icd;
+        memset(&icd, 0, sizeof(icd));
+        int key = (*flags & AVIIF_KEYFRAME) != 0;
+        icd.dwFlags = key ? 0 : ICDECOMPRESS_NOTKEYFRAME;
+        icd.lpbiInput = bih_out;
+        icd.lpInput = video_run.out;
+        icd.lpbiOutput = &state->bihIn;
+        icd.lpOutput = video_run.prev;
+        icd.ckid = key ? mmioFOURCC('0', '0', 'd', 'b') : mmioFOURCC('0', '0', 'd', 'c');
+        ICSendMessage(video_run.hic, ICM_DECOMPRESS, (DWORD_PTR)&icd, sizeof(icd));
+    }
+    return video_run.out;
 }
 
-int VideoCompressEnd(VideoCodecState *)
+int VideoCompressEnd(VideoCodecState *state)
 {
+    if (!video_run.open)
+        return 1;
+    ICSendMessage(video_run.hic, ICM_COMPRESS_END, 0, 0);
+    if (video_run.prev) {
+        PageFree(video_run.prev);
+        ICSendMessage(video_run.hic, ICM_DECOMPRESS_END, 0, 0);
+    }
+    PageFree(video_run.out);
+    memset(&video_run, 0, sizeof(video_run));
+    StoreSlots(state);
     return 1;
 }
