@@ -72,7 +72,8 @@ static_assert(offsetof(AudioCodecState, chosen_format_size) == 4416, "layout");
 #define AUDIO_DRIVER_SLOTS 256
 #define AUDIO_STAGE_BUFFER_SIZE 0x40000
 
-// Installed ACM drivers by priority, and the default stage buffers.
+// Installed ACM drivers by priority (slot = priority, 0 = empty), and the
+// default stage buffers.
 struct AudioDriverTable {
     HACMDRIVERID slots[AUDIO_DRIVER_SLOTS];
     uint8_t *default_src;
@@ -81,12 +82,37 @@ struct AudioDriverTable {
 
 extern AudioDriverTable audio_drivers;
 
+// Clears the table, enumerates the enabled drivers into it and allocates the
+// default stage buffers. Drivers installed later are not seen.
 int AudioCodecInit();
 int AudioCodecExit();
+// Puts one driver into its priority's slot; a priority of 256 or more is
+// ignored, and a later driver of the same priority replaces the earlier one.
+void AudioDriverTableAdd(HACMDRIVERID id, DWORD priority);
 
-// Conversion of one export. Until the ACM stages exist these report failure.
+// Opens one stage from `src` to `dst`: the in-house converter when both are
+// PCM it can convert, else the first driver by priority that opens a stream
+// and prepares the header. Null buffers mean the default stage buffers.
+// *driver and *stream are 0 for an in-house stage.
+int AudioStageOpen(HACMDRIVER *driver, HACMSTREAM *stream, ACMSTREAMHEADER *header,
+                   const WAVEFORMATEX *src, const WAVEFORMATEX *dst, uint8_t *src_buffer,
+                   uint32_t src_capacity, uint8_t *dst_buffer, uint32_t dst_capacity,
+                   PcmConverter *converter);
+
+// The conversion path of one export from the host's PCM `source` to the
+// chosen format in `state`: one stage, or an in-house pre-conversion to
+// 16-bit PCM at the chosen rate and channel count followed by the codec.
+// Each area holds two stages' buffers of `capacity` bytes.
 int AudioCodecStart(AudioCodecState *state, const WAVEFORMATEX *source, uint8_t *src_area,
                     uint32_t src_capacity, uint8_t *dst_area, uint32_t dst_capacity);
+// Converts one block of host audio and returns the converted bytes (valid
+// until the next call) with their count in *out_length, or null on failure.
+// A length of 0 ends the stream. A block too large for the stage buffers is
+// converted in pieces; no buffer is overrun.
 uint8_t *AudioCodecConvert(AudioCodecState *state, const uint8_t *block, uint32_t length,
                            uint32_t *out_length);
 int AudioCodecStop(AudioCodecState *state);
+
+// The stored choice is usable: a size that fits its area and covers the
+// format's extra bytes (16 or more for PCM, 18 + cbSize otherwise).
+int AudioChosenFormatValid(const AudioCodecState *state);

@@ -2,6 +2,7 @@
 // walks every frame and its share of the audio from the host to the writer.
 #include "plugin/plugin.h"
 
+#include "audio/audio_format.h"
 #include "avi/avi_writer.h"
 #include "fileio/write_behind_file.h"
 #include "pipeline/job_ring.h"
@@ -65,7 +66,7 @@ static uint32_t PrepareExport(WriterContext *ctx, const OutputInfo *info)
         ctx->wfx.nBlockAlign = (WORD)info->sample_bytes;
         ctx->wfx.nAvgBytesPerSec = (DWORD)ctx->wfx.nBlockAlign * (DWORD)info->sample_rate;
         open_flags |= OPEN_AUDIO;
-        if (ctx->audio.flags & AUDIO_CONVERT)
+        if (AudioConversionWanted(&ctx->audio))
             open_flags |= OPEN_COMPRESS_AUDIO;
     }
 
