@@ -105,10 +105,7 @@ static int StartJob(WriterContext *ctx, uint32_t code)
         RingPost(code, ctx, NULL, 0);
         return RingDrain();
     }
-    if (code == JOB_VIDEO_BEGIN)
-        return VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
-    return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
-                           avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
+    return RingCodecDirect(code, ctx);
 }
 
 static uint32_t MicroSecPerFrame(uint32_t scale, uint32_t rate)
@@ -195,6 +192,26 @@ static int OpenAudioStream(WriterContext *ctx, uint32_t open_flags)
     return 1;
 }
 
+// "avih" and the "strh" chunks with what is known now: at open everything
+// but the counts and the largest chunks, at finish all of it.
+static void RewriteHeaders(WriterContext *ctx)
+{
+    AviWriter *w = &avi_writer;
+    w->avih.dwTotalFrames = w->total_video_chunks;
+    w->avih.dwStreams = w->stream_lists;
+    RewriteChunkAt(FCC_AVIH, &w->avih, sizeof(w->avih), w->avih_position);
+    if (ctx->state_flags & CTX_VIDEO_STREAM) {
+        w->video_strh.dwLength = w->total_video_chunks;
+        w->video_strh.dwSuggestedBufferSize = w->largest_video_chunk;
+        RewriteChunkAt(FCC_STRH, &w->video_strh, sizeof(w->video_strh), w->video_strh_position);
+    }
+    if (ctx->state_flags & CTX_AUDIO_STREAM) {
+        w->audio_strh.dwLength = w->total_audio_blocks;
+        w->audio_strh.dwSuggestedBufferSize = w->largest_audio_chunk;
+        RewriteChunkAt(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh), w->audio_strh_position);
+    }
+}
+
 int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
 {
     AviWriter *w = &avi_writer;
@@ -230,6 +247,9 @@ int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags)
 
     WriteZeroJunk(&w->odml_placeholder, AVI_ODML_PLACEHOLDER);
     CloseList(&w->hdrl);
+    // The headers were written before the streams' formats were settled; a
+    // file whose export is killed keeps these, so they get every value known.
+    RewriteHeaders(ctx);
     WriteAlignmentJunk();
     BeginMovi();
     return 1;
@@ -332,23 +352,28 @@ int WriteAudio(WriterContext *ctx, const void *data, uint32_t length)
     return WriteAudioChunk(out, n, n / block);
 }
 
-static void EndCompression(WriterContext *ctx)
+// Ends the compressor and the converter, each exactly once: as jobs while the
+// worker runs, else (a post refused, the worker stopped) directly on this
+// thread once the worker is gone. Each end clears its flag, so what remains
+// set after the jobs did not run. Returns 0 when the worker could not be
+// stopped: the compressors may still be in use there and are left open.
+static int EndCompression(WriterContext *ctx)
 {
-    uint32_t flags = ctx->state_flags;
-    if (!(flags & (CTX_VIDEO_CODEC | CTX_AUDIO_CODEC)))
-        return;
     if (job_ring.ring_active && job_ring.worker.running.load(std::memory_order_acquire)) {
-        if (flags & CTX_VIDEO_CODEC)
+        if (ctx->state_flags & CTX_VIDEO_CODEC)
             RingPost(JOB_VIDEO_END, ctx, NULL, 0);
-        if (flags & CTX_AUDIO_CODEC)
+        if (ctx->state_flags & CTX_AUDIO_CODEC)
             RingPost(JOB_AUDIO_CLOSE, ctx, NULL, 0);
         RingDrain();
-        return;
     }
-    if (flags & CTX_VIDEO_CODEC)
-        VideoCompressEnd(&ctx->video);
-    if (flags & CTX_AUDIO_CODEC)
-        AudioCodecStop(&ctx->audio);
+    RingStop();
+    if (WorkerAbandoned(&job_ring.worker))
+        return 0;
+    if (ctx->state_flags & CTX_VIDEO_CODEC)
+        RingCodecDirect(JOB_VIDEO_END, ctx);
+    if (ctx->state_flags & CTX_AUDIO_CODEC)
+        RingCodecDirect(JOB_AUDIO_CLOSE, ctx);
+    return 1;
 }
 
 int FinishAviFile(WriterContext *ctx)
@@ -359,19 +384,7 @@ int FinishAviFile(WriterContext *ctx)
         if (w->avix_count == 0)
             w->odml_placeholder = 0;   // a single RIFF gets no OpenDML structures
         CloseRiff();
-        w->avih.dwTotalFrames = w->total_video_chunks;
-        w->avih.dwStreams = w->stream_lists;
-        RewriteChunkAt(FCC_AVIH, &w->avih, sizeof(w->avih), w->avih_position);
-        if (ctx->state_flags & CTX_VIDEO_STREAM) {
-            w->video_strh.dwLength = w->total_video_chunks;
-            w->video_strh.dwSuggestedBufferSize = w->largest_video_chunk;
-            RewriteChunkAt(FCC_STRH, &w->video_strh, sizeof(w->video_strh), w->video_strh_position);
-        }
-        if (ctx->state_flags & CTX_AUDIO_STREAM) {
-            w->audio_strh.dwLength = w->total_audio_blocks;
-            w->audio_strh.dwSuggestedBufferSize = w->largest_audio_chunk;
-            RewriteChunkAt(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh), w->audio_strh_position);
-        }
+        RewriteHeaders(ctx);
         if (w->odml_placeholder) {
             memset(&w->odml, 0, sizeof(w->odml));
             w->odml.list_type = FCC_ODML;
@@ -382,12 +395,12 @@ int FinishAviFile(WriterContext *ctx)
         }
         CloseOutputFile();
     }
-    EndCompression(ctx);
+    int ended = EndCompression(ctx);
     for (int i = 0; i < 2; i++) {
-        PageFree(w->audio_work[i]);
+        if (ended)   // else a converter left open may still use them: they stay allocated
+            PageFree(w->audio_work[i]);
         w->audio_work[i] = NULL;
     }
-    RingStop();
     ctx->state_flags = 0;
     return 1;
 }

@@ -106,6 +106,8 @@ int WriterTurn(void)
 {
     WriteBehindFile *f = &output_file;
     for (;;) {
+        if (f->writer.abandoned.load(std::memory_order_acquire))
+            return 0;   // the owner has gone on without this thread
         uint32_t r = f->read_offset.load(std::memory_order_relaxed);
         uint32_t w = f->write_offset.load(std::memory_order_acquire);
         uint32_t d = r > w ? f->ring_size - r : w - r;
@@ -133,17 +135,23 @@ static void ReleaseOutputFile(void)
         WorkerStop(&f->writer);
     }
     PageFree(f->entries);
-    PageFree(f->ring);
     f->entries = NULL;
+    // A writer thread abandoned by a timed-out stop may still be inside
+    // WriteFile on the ring and the handle: both stay with it.
+    if (!WorkerAbandoned(&f->writer)) {
+        PageFree(f->ring);
+        if (f->handle != INVALID_HANDLE_VALUE)
+            CloseHandle(f->handle);
+    }
     f->ring = NULL;
-    if (f->handle != INVALID_HANDLE_VALUE)
-        CloseHandle(f->handle);
     f->handle = INVALID_HANDLE_VALUE;
 }
 
 int OpenOutputFile(const char *name, uint32_t unit)
 {
     WriteBehindFile *f = &output_file;
+    if (WorkerAbandoned(&f->writer))
+        return 0;   // the last export's writer thread still uses this record
     f->entries = NULL;
     f->ring = NULL;
     f->ring_mode = 0;

@@ -16,13 +16,28 @@
 JobRing job_ring;
 
 static int fail_next_start;
+static int fail_next_grow;
+// AVIFileInit ran with a video begin job; AVIFileExit is owed at its end.
+static int avifile_owed;
 // Set when a slot buffer could not grow: the payload was not copied, and
 // every later post fails so that the loss cannot go unnoticed.
 static int post_failed;
 
+static RingJobHook job_hook;
+
 void RingFailNextStart(void)
 {
     fail_next_start = 1;
+}
+
+void RingFailNextGrow(void)
+{
+    fail_next_grow = 1;
+}
+
+void RingSetJobHook(RingJobHook hook)
+{
+    job_hook = hook;
 }
 
 static void ReleaseSlots(void)
@@ -41,6 +56,13 @@ static void ReleaseSlots(void)
 void RingReset(void)
 {
     RingStop();   // nothing to do unless an earlier export was never finished
+    job_ring.ring_active = 0;
+    post_failed = 0;
+    // A worker abandoned by a timed-out stop may still read the slots and the
+    // consumer index: leave them to it. RingStart then refuses to start, and
+    // the jobs run on the host's thread.
+    if (WorkerAbandoned(&job_ring.worker))
+        return;
     ReleaseSlots();
     job_ring.producer = 0;
     job_ring.consumer = 0;
@@ -77,7 +99,8 @@ int RingPost(uint32_t code, WriterContext *context, const void *data, uint32_t l
             return 0;
     if (length > s->capacity) {
         PageFree(s->buffer);
-        s->buffer = (uint8_t *)PageAlloc(length);
+        s->buffer = fail_next_grow ? NULL : (uint8_t *)PageAlloc(length);
+        fail_next_grow = 0;
         s->capacity = s->buffer ? length : 0;
         if (!s->buffer) {
             post_failed = 1;
@@ -108,9 +131,50 @@ int RingDrain(void)
     }
 }
 
+static int CodecCall(uint32_t code, WriterContext *ctx)
+{
+    if (job_hook) {
+        int hooked = job_hook(code, ctx, 0);
+        if (hooked >= 0)
+            return hooked;
+    }
+    switch (code) {
+    case JOB_VIDEO_BEGIN:
+        return VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
+    case JOB_AUDIO_OPEN:
+        return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
+                               avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
+    case JOB_VIDEO_END:
+        return VideoCompressEnd(&ctx->video);
+    case JOB_AUDIO_CLOSE:
+        return AudioCodecStop(&ctx->audio);
+    }
+    return 0;
+}
+
+int RingCodecDirect(uint32_t code, WriterContext *ctx)
+{
+    int ok = CodecCall(code, ctx);
+    if (code == JOB_VIDEO_END) {
+        ctx->state_flags &= ~CTX_VIDEO_CODEC;
+        if (avifile_owed) {
+            avifile_owed = 0;
+            AVIFileExit();
+        }
+    } else if (code == JOB_AUDIO_CLOSE) {
+        ctx->state_flags &= ~CTX_AUDIO_CODEC;
+    }
+    return ok;
+}
+
 static int RunJob(uint32_t code, JobRecord *s)
 {
     WriterContext *ctx = s->context;
+    if (job_hook && (code == JOB_VIDEO_FRAME || code == JOB_AUDIO_DATA)) {
+        int hooked = job_hook(code, ctx, s->length);
+        if (hooked >= 0)
+            return hooked;
+    }
     switch (code) {
     case JOB_VIDEO_FRAME:
         return WriteVideoFrame(ctx, s->buffer, NULL);
@@ -118,28 +182,22 @@ static int RunJob(uint32_t code, JobRecord *s)
         return WriteAudio(ctx, s->length ? s->buffer : NULL, s->length);
     case JOB_VIDEO_BEGIN: {
         AVIFileInit();
-        int ok = VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
-        if (!ok)
+        int ok = CodecCall(code, ctx);
+        if (ok)
+            avifile_owed = 1;
+        else
             AVIFileExit();
         return ok;
     }
-    case JOB_AUDIO_OPEN:
-        return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
-                               avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
-    case JOB_VIDEO_END: {
-        int ok = VideoCompressEnd(&ctx->video);
-        AVIFileExit();
-        return ok;
     }
-    case JOB_AUDIO_CLOSE:
-        return AudioCodecStop(&ctx->audio);
-    }
-    return 0;
+    return RingCodecDirect(code, ctx);
 }
 
 int RingDispatch(void)
 {
     for (;;) {
+        if (job_ring.worker.abandoned.load(std::memory_order_acquire))
+            return 0;   // the export went on without this worker
         JobRecord *s = &job_ring.slots[job_ring.consumer];
         uint32_t code = s->code.load(std::memory_order_acquire);
         if (code == 0)
@@ -158,7 +216,8 @@ void RingStop(void)
         return;
     job_ring.ring_active = 0;
     WorkerStop(&job_ring.worker);
-    ReleaseSlots();
+    if (!WorkerAbandoned(&job_ring.worker))
+        ReleaseSlots();   // else its thread may still read them
 }
 
 int SubmitVideoFrame(WriterContext *context, const void *frame)

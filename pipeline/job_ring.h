@@ -44,10 +44,24 @@ int RingStart(int32_t minimum);
 int RingPost(uint32_t code, WriterContext *context, const void *data, uint32_t length);
 int RingDrain(void);
 int RingDispatch(void);
+// Stops the worker. While a worker abandoned by a timed-out stop lives, its
+// slots are left to it (WorkerAbandoned tells).
 void RingStop(void);
+// A compressor start or end on the calling thread, when the ring is not
+// active or its worker has stopped. An end clears its CTX_ flag and makes the
+// AVIFileExit owed by a begin job.
+int RingCodecDirect(uint32_t code, WriterContext *context);
 
 int SubmitVideoFrame(WriterContext *context, const void *frame);
 int SubmitAudio(WriterContext *context, const void *data, uint32_t length);
 
-// Test hook: makes the next RingStart behave as if its worker could not start.
+// Test hooks.
+// Makes the next RingStart behave as if its worker could not start.
 void RingFailNextStart(void);
+// Makes the next slot that has to grow fail as if no pages were left.
+void RingFailNextGrow(void);
+// Sees every job before it runs, on the thread that runs it, and the direct
+// compressor starts and ends. A result of 0 or 1 stands for the job's own,
+// which then does not run; -1 runs it.
+typedef int (*RingJobHook)(uint32_t code, WriterContext *context, uint32_t length);
+void RingSetJobHook(RingJobHook hook);

@@ -36,6 +36,8 @@ static unsigned __stdcall WorkerLoop(void *arg)
         SetEvent(w->ready_event);
         WorkerWaitForStart(w);
         ResetEvent(w->start_event);
+        if (w->abandoned.load(std::memory_order_acquire))
+            break;   // the owner has gone on without this thread
         if (w->job() != 1) {
             w->running.store(0, std::memory_order_release);
             SetEvent(w->ready_event);
@@ -56,10 +58,33 @@ static void WorkerClear(WorkerThread *w)
     w->start_event = NULL;
     w->running.store(0, std::memory_order_relaxed);
     w->job = NULL;
+    w->abandoned.store(0, std::memory_order_relaxed);
+}
+
+static void WorkerRelease(WorkerThread *w)
+{
+    CloseHandle(w->thread);
+    if (w->ready_event)
+        CloseHandle(w->ready_event);
+    if (w->start_event)
+        CloseHandle(w->start_event);
+    WorkerClear(w);
+}
+
+int WorkerAbandoned(WorkerThread *w)
+{
+    if (!w->abandoned.load(std::memory_order_acquire))
+        return 0;
+    if (WaitForSingleObject(w->thread, 0) != WAIT_OBJECT_0)
+        return 1;
+    WorkerRelease(w);
+    return 0;
 }
 
 int WorkerStart(WorkerThread *w, WorkerJob job, uint32_t options)
 {
+    if (WorkerAbandoned(w))
+        return 0;   // never a second thread on an object the first still reads
     WorkerClear(w);
     w->running.store(1, std::memory_order_relaxed);
     w->job = job;
@@ -114,17 +139,18 @@ void WorkerStop(WorkerThread *w)
 {
     if (!w->thread)
         return;
+    if (w->abandoned.load(std::memory_order_acquire)) {
+        WorkerAbandoned(w);   // releases it if it has ended since
+        return;
+    }
     w->running.store(0, std::memory_order_release);
     SetEvent(w->start_event);
-    DWORD waited = WaitForSingleObject(w->thread, WORKER_STOP_TIMEOUT_MS);
-    CloseHandle(w->thread);
-    // A thread that did not end may still wait on the events: leave them
-    // open rather than let it touch handles the system may hand out again.
-    if (waited == WAIT_OBJECT_0) {
-        if (w->ready_event)
-            CloseHandle(w->ready_event);
-        if (w->start_event)
-            CloseHandle(w->start_event);
+    if (WaitForSingleObject(w->thread, WORKER_STOP_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        // The thread may be deep in a window handler or a driver and will read
+        // the job and both events when it comes back: keep them, and the
+        // thread handle to learn when it has ended. It runs no job after this.
+        w->abandoned.store(1, std::memory_order_release);
+        return;
     }
-    WorkerClear(w);
+    WorkerRelease(w);
 }

@@ -21,6 +21,9 @@ struct WorkerThread {
     HANDLE start_event;         // manual reset: set to wake the worker
     std::atomic<int32_t> running;
     WorkerJob job;
+    // Set when a stop timed out: the thread still lives and may still read
+    // this object, so it is left as it is until the thread has ended.
+    std::atomic<int32_t> abandoned;
 };
 
 int WorkerStart(WorkerThread *w, WorkerJob job, uint32_t options);
@@ -28,3 +31,6 @@ int WorkerSignal(WorkerThread *w);
 int WorkerWaitDone(WorkerThread *w);
 int WorkerNotifyReady(WorkerThread *w);
 void WorkerStop(WorkerThread *w);
+// 1 while a thread abandoned by a timed-out stop still lives. Once it has
+// ended, releases what it held, returns the object to all zero and gives 0.
+int WorkerAbandoned(WorkerThread *w);

@@ -14,7 +14,8 @@
 #define FRAME_CAPACITY_SLACK 100
 
 // A description the writer cannot honour is refused before any file exists:
-// no rate, no picture, or audio without a sample format.
+// no rate, no picture, a frame too large for one chunk, or audio without a
+// sample format.
 static int DescriptionUsable(const OutputInfo *info)
 {
     if (info->rate <= 0 || info->scale <= 0 || info->width <= 0 || info->height <= 0)
@@ -100,6 +101,8 @@ static int SubmitFrameAudio(WriterContext *ctx, const OutputInfo *info, int32_t 
         return 1;
     if (delivered > count)   // never more than asked: the surplus belongs to later frames
         delivered = count;
+    if (delivered <= 0)      // a zero-length block would end the audio stream
+        return 1;
     if (!data)
         return 0;
     SubmitAudio(ctx, data, (uint32_t)delivered * (uint32_t)info->sample_bytes);
@@ -111,9 +114,7 @@ int __cdecl on_output(OutputInfo *info)
     WriterContext *ctx = &writer_context;
     if (!info || !(info->flags & OUTPUT_HAS_VIDEO))
         return 0;
-    if (!DescriptionUsable(info))
-        return 0;
-    if (!info->file_path) {
+    if (!DescriptionUsable(info) || !info->file_path) {
         ShowWarning(TEXT_CREATE_FAILED);
         return 0;
     }

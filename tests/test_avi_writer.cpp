@@ -7,6 +7,7 @@
 
 #include "avi/avi_writer.h"
 #include "fileio/write_behind_file.h"
+#include "pipeline/job_ring.h"
 #include "plugin/context.h"
 #include "plugin/plugin.h"
 #include "plugin/texts.h"
@@ -242,27 +243,40 @@ TEST_CASE("exports without a chunk are still complete files")
 TEST_CASE("the host's descriptions that cannot be exported are refused before any file")
 {
     PluginSession plugin;
-    struct Case { const char *name; TestClip clip; } cases[5];
+    struct Case { const char *name; TestClip clip; } cases[8];
     cases[0].name = "no_video.avi";
     cases[0].clip.flags = OUTPUT_HAS_AUDIO;
     cases[1].name = "rate0.avi";
     cases[1].clip.rate = 0;
     cases[2].name = "scale0.avi";
-    cases[2].clip.scale = 0;
+    cases[2].clip.scale = -1;
     cases[3].name = "no_rate_audio.avi";
     cases[3].clip.sample_rate = -5;
     cases[3].clip.flags = OUTPUT_HAS_VIDEO | OUTPUT_HAS_AUDIO;
     cases[4].name = "huge.avi";
     cases[4].clip.width = 100000;
     cases[4].clip.height = 100000;
+    cases[5].name = "width0.avi";
+    cases[5].clip.width = 0;
+    cases[6].name = "height_negative.avi";
+    cases[6].clip.height = -48;
+    cases[7].name = "no_channels.avi";
+    cases[7].clip.channels = 0;
     for (Case &c : cases) {
         std::string path = OutPath(c.name);
         DeleteFileA(path.c_str());
         ExportRecord rec = RunExport(c.clip, path);
         CHECK_MESSAGE(rec.result == 0, c.name);
         CHECK(rec.video_fetches == 0);
-        CHECK(rec.messages.empty());
         CHECK_MESSAGE(!FileExists(path), c.name);
+        // Without video the host asked for nothing this plug-in does; every
+        // other refusal tells the user that no file was made.
+        if (&c == &cases[0]) {
+            CHECK(rec.messages.empty());
+        } else {
+            REQUIRE_MESSAGE(rec.messages.size() == 1, c.name);
+            CHECK(rec.messages[0] == TEXT_CREATE_FAILED);
+        }
     }
 }
 
@@ -317,6 +331,47 @@ TEST_CASE("short audio from the host: only what was delivered is written")
         CHECK(ReadU32(file, 2280 + 32) == (uint32_t)(limit * 6));   // audio dwLength
         CHECK(rec.audio_delivered.size() == (size_t)limit * 6 * 4);
     }
+}
+
+namespace {
+std::vector<uint32_t> audio_job_lengths;
+int RecordAudioJobs(uint32_t code, WriterContext *, uint32_t length)
+{
+    if (code == JOB_AUDIO_DATA)
+        audio_job_lengths.push_back(length);
+    return -1;
+}
+} // namespace
+
+TEST_CASE("a frame that owns no samples sends no end of audio, whatever the host claims")
+{
+    PluginSession plugin;
+    TestClip clip;
+    clip.frames = 12;
+    clip.sample_rate = 10;   // below the frame rate: frames 0, 1, 3, ... own no samples
+    clip.claim_for_none = 500;
+    audio_job_lengths.clear();
+    RingSetJobHook(RecordAudioJobs);
+    ExportRecord rec = RunExport(clip, OutPath("claims_for_none.avi"));
+    RingSetJobHook(NULL);
+    REQUIRE(rec.result == 1);
+    CHECK(rec.messages.empty());
+    int owning = 0;
+    for (auto &asked : rec.audio_asked)
+        owning += asked.second > 0;
+    REQUIRE(owning > 0);
+    REQUIRE(owning < 12);
+    // One block per frame that owns samples, then the one end of audio.
+    REQUIRE(audio_job_lengths.size() == (size_t)owning + 1);
+    for (int i = 0; i < owning; i++)
+        CHECK(audio_job_lengths[i] == 4u);
+    CHECK(audio_job_lengths.back() == 0u);
+    std::vector<uint8_t> file = ReadWholeFile(OutPath("claims_for_none.avi"));
+    std::vector<AviChunk> chunks = CheckWholeFile(file);
+    std::vector<uint8_t> written;
+    for (auto &b : ChunkData(file, chunks, FCC_01WB))
+        written.insert(written.end(), b.begin(), b.end());
+    CHECK(written == rec.audio_delivered);
 }
 
 TEST_CASE("writer limits: oversized chunks, block align 0, a full entry array")

@@ -224,3 +224,138 @@ TEST_CASE("a disk that fills up mid-export: the write-failure message, and a fin
     CHECK(ReadU32(file, 48) <= (uint32_t)rec.video_fetches);   // avih total frames
     DeleteFileA(path.c_str());
 }
+
+namespace {
+
+// A compressor and converter that only count their starts and ends, and
+// where each end ran.
+struct CodecCalls {
+    int begins, opens, ends, closes;
+    DWORD end_thread, close_thread;
+    int fail_end;      // the video end reports failure
+    int fail_frames;   // frame jobs fail, which stops the worker
+};
+CodecCalls calls;
+
+int RecordingCodec(uint32_t code, WriterContext *, uint32_t)
+{
+    switch (code) {
+    case JOB_VIDEO_BEGIN:
+        calls.begins++;
+        return 1;
+    case JOB_AUDIO_OPEN:
+        calls.opens++;
+        return 1;
+    case JOB_VIDEO_END:
+        calls.ends++;
+        calls.end_thread = GetCurrentThreadId();
+        return calls.fail_end ? 0 : 1;
+    case JOB_AUDIO_CLOSE:
+        calls.closes++;
+        calls.close_thread = GetCurrentThreadId();
+        return 1;
+    case JOB_VIDEO_FRAME:
+        return calls.fail_frames ? 0 : -1;
+    }
+    return -1;
+}
+
+// Opens an export that compresses video and converts audio through the
+// recording codec.
+WriterContext *OpenCompressedExport(const std::string &path)
+{
+    memset(&calls, 0, sizeof(calls));
+    WriterContext *ctx = PrepareWriterContext(8, 8, 4, 100, 64);
+    WAVEFORMATEX *chosen = (WAVEFORMATEX *)ctx->audio.chosen_format;
+    memset(chosen, 0, sizeof(*chosen));
+    chosen->wFormatTag = WAVE_FORMAT_PCM;
+    chosen->nChannels = 2;
+    chosen->nSamplesPerSec = 44100;
+    chosen->wBitsPerSample = 16;
+    chosen->nBlockAlign = 4;
+    chosen->nAvgBytesPerSec = 176400;
+    ctx->audio.chosen_format_size = 16;
+    RingSetJobHook(RecordingCodec);
+    int opened = OpenAviFile(ctx, path.c_str(),
+                             OPEN_VIDEO | OPEN_AUDIO | OPEN_COMPRESS_VIDEO | OPEN_COMPRESS_AUDIO);
+    REQUIRE(opened == 1);
+    REQUIRE(job_ring.ring_active == 1);
+    CHECK(calls.begins == 1);
+    CHECK(calls.opens == 1);
+    CHECK((ctx->state_flags & (CTX_VIDEO_CODEC | CTX_AUDIO_CODEC)) == (CTX_VIDEO_CODEC | CTX_AUDIO_CODEC));
+    return ctx;
+}
+
+void CheckEndedOnceAndFinished(WriterContext *ctx, const std::string &path, bool on_worker)
+{
+    RingSetJobHook(NULL);
+    CHECK(calls.ends == 1);
+    CHECK(calls.closes == 1);
+    DWORD host = GetCurrentThreadId();
+    CHECK((calls.end_thread != host) == on_worker);
+    CHECK((calls.close_thread != host) == on_worker);
+    CHECK(ctx->state_flags == 0);
+    CHECK(job_ring.ring_active == 0);
+    CHECK(job_ring.worker.thread == NULL);
+    CHECK(avi_writer.audio_work[0] == NULL);
+    std::vector<uint8_t> file = ReadWholeFile(path);
+    auto chunks = ParseChunks(file);
+    REQUIRE(chunks.size() > 0);
+    CHECK(chunks[0].size == file.size() - 8);
+    CHECK(FindChunks(chunks, FCC_IDX1).size() == 1);
+}
+
+} // namespace
+
+TEST_CASE("finish ends the compressor and the converter exactly once, however the export went")
+{
+    PluginSession plugin;
+    std::string path = OutPath("codec_ends.avi");
+    uint8_t frame[8 * 8 * 3] = {0};
+
+    SUBCASE("both ends run as jobs on the worker")
+    {
+        WriterContext *ctx = OpenCompressedExport(path);
+        FinishAviFile(ctx);
+        CheckEndedOnceAndFinished(ctx, path, true);
+    }
+    SUBCASE("a slot that could not grow: the end posts are refused, so they run here")
+    {
+        WriterContext *ctx = OpenCompressedExport(path);
+        std::vector<uint8_t> big(300000, 1);
+        RingFailNextGrow();
+        CHECK(SubmitAudio(ctx, big.data(), (uint32_t)big.size()) == 0);
+        CHECK(SubmitVideoFrame(ctx, frame) == 0);   // every later post is refused
+        CHECK(job_ring.worker.running.load() == 1);  // while the worker still runs
+        FinishAviFile(ctx);
+        CheckEndedOnceAndFinished(ctx, path, false);
+    }
+    SUBCASE("a failed job stopped the worker")
+    {
+        WriterContext *ctx = OpenCompressedExport(path);
+        calls.fail_frames = 1;
+        int refused = 0;
+        for (int i = 0; i < 4 && !refused; i++)
+            refused = SubmitVideoFrame(ctx, frame) != 1;
+        CHECK(refused);
+        FinishAviFile(ctx);
+        CheckEndedOnceAndFinished(ctx, path, false);
+    }
+    SUBCASE("a video end that fails on the worker still lets the converter close")
+    {
+        WriterContext *ctx = OpenCompressedExport(path);
+        calls.fail_end = 1;
+        FinishAviFile(ctx);
+        RingSetJobHook(NULL);
+        CHECK(calls.ends == 1);
+        CHECK(calls.closes == 1);
+        CHECK(ctx->state_flags == 0);
+        CHECK(job_ring.worker.thread == NULL);
+    }
+    // The next export starts from a clean ring.
+    TestClip clip;
+    clip.frames = 3;
+    ExportRecord rec = RunExport(clip, OutPath("after_codec_ends.avi"));
+    CHECK(rec.result == 1);
+    CHECK(rec.messages.empty());
+}

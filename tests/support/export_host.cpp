@@ -87,11 +87,11 @@ static void *__cdecl FetchAudio(int32_t first, int32_t count, int32_t *delivered
     int32_t n = count;
     if (current_clip->audio_limit >= 0 && n > current_clip->audio_limit)
         n = current_clip->audio_limit;
-    *delivered = n;
+    *delivered = count == 0 && current_clip->claim_for_none ? current_clip->claim_for_none : n;
     if ((int)current_record->audio_asked.size() - 1 == current_clip->null_audio_at)
         return NULL;
     int channels = current_clip->channels;
-    audio_buffer.resize((size_t)(n > 0 ? n : 0) * channels * 2 + 2);
+    audio_buffer.resize((size_t)(*delivered > 0 ? *delivered : 0) * channels * 2 + 2);
     int16_t *out = (int16_t *)audio_buffer.data();
     for (int32_t s = 0; s < n; s++)
         for (int c = 0; c < channels; c++)

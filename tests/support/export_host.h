@@ -20,6 +20,7 @@ struct TestClip {
     int audio_limit = -1;      // most samples delivered per call; -1: all asked
     int null_video_at = -1;    // fetch_video answers null for this frame
     int null_audio_at = -1;    // fetch_audio answers null (claiming samples) for this frame
+    int claim_for_none = 0;    // samples fetch_audio claims when asked for none (not recorded)
 };
 
 struct ExportRecord {
