@@ -65,6 +65,14 @@ int SettingsLoad(const OutputPluginTable *table, const char *path);
 int SettingsSave(const OutputPluginTable *table, const char *path);
 // Puts a video FOURCC at offset 364 of the block through get/set.
 int SettingsSetVideoFourcc(const OutputPluginTable *table, uint32_t fourcc);
+// Quality, key-frame interval and data rate of the video compressor, each
+// written only when given (host_video_settings.cpp).
+enum { VIDEO_GIVEN_QUALITY = 1, VIDEO_GIVEN_KEY_RATE = 2, VIDEO_GIVEN_DATA_RATE = 4 };
+struct VideoSettings {
+    int given;
+    int quality, key_rate, data_rate;
+};
+int SettingsSetVideoNumbers(const OutputPluginTable *table, const VideoSettings *video);
 void SettingsPrintSummary(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);

@@ -53,6 +53,8 @@ static const char usage_text[] =
     "  --pregenerate [--pregenerate-mib M]  make frames before the export\n"
     "  --dump-frames FILE  --dump-audio FILE  bytes exactly as handed over\n"
     "  --call-log FILE           one line per callback\n"
+    "video compressor settings (written into the settings block as the dialog would):\n"
+    "  --quality N  --key-interval N  --data-rate KB_PER_S\n"
     "  --progress                print progress once a second\n"
     "marks (K) may be repeated or given as a comma list.\n"
     "exit status: 0 export ran (result 1), 1 result 0, 2 usage, 3 set-up failed\n";
@@ -62,6 +64,7 @@ struct Options {
     const char *dll;
     const char *settings;
     const char *format;
+    VideoSettings video;
     const char *saveunitsize;
     const char *ini[16];
     int ini_count;
@@ -197,6 +200,13 @@ static int ParseArguments(int argc, char **argv, Options *o)
             e->dump_audio = v;
         } else if (!strcmp(a, "--call-log")) {
             e->call_log = v;
+        // Video compressor settings.
+        } else if (!strcmp(a, "--quality")) {
+            ok = ParseInt(v, &o->video.quality), o->video.given |= VIDEO_GIVEN_QUALITY;
+        } else if (!strcmp(a, "--key-interval")) {
+            ok = ParseInt(v, &o->video.key_rate), o->video.given |= VIDEO_GIVEN_KEY_RATE;
+        } else if (!strcmp(a, "--data-rate")) {
+            ok = ParseInt(v, &o->video.data_rate), o->video.given |= VIDEO_GIVEN_DATA_RATE;
         } else {
             Err("error: unknown option %s\n", a);
             return 0;
@@ -365,6 +375,8 @@ int main(int argc, char **argv)
     }
     if (o.format && !SettingsSetVideoFourcc(table, fourcc))
         Err("settings: could not select the video format\n");
+    if (o.video.given && !SettingsSetVideoNumbers(table, &o.video))
+        Err("settings: could not set the video compressor's numbers\n");
 
     int status = EXIT_OK;
     if (!strcmp(o.command, "info")) {

@@ -350,10 +350,22 @@ TEST_CASE("opening, closing and keeping compressor handles")
     CHECK(codec_catalogue.entries[ib].hic != nullptr);
     CHECK(FakeCallsOf(DRV_CLOSE, 1).empty());
 
+    // A second build closes what the first left open before it starts over.
+    FakeCallsClear();
+    CodecCatalogueBuild();
+    // One close more than the build's own probe opened: the kept handle.
+    CHECK(FakeCallsOf(DRV_CLOSE, 1).size() == FakeCallsOf(DRV_OPEN, 1).size() + 1);
+    CHECK(codec_catalogue.entries[ib].hic == nullptr);
+    ib = CodecFind(Fourcc("CmpB"));
+    CHECK(CodecOpen(ib) == 1);
+    CHECK(CodecKeepOpen(ib) == 1);
+    FakeCallsClear();
+
     // Release closes every handle, kept or not, and empties the table.
+    ia = CodecFind(Fourcc("CmpA"));
     CHECK(CodecOpen(ia) == 1);
     CHECK(CodecCatalogueRelease() == 1);
-    CHECK(FakeCallsOf(DRV_CLOSE, 0).size() == 2);
+    CHECK(FakeCallsOf(DRV_CLOSE, 0).size() == 1);
     CHECK(FakeCallsOf(DRV_CLOSE, 1).size() == 1);
     for (const CodecEntry &e : codec_catalogue.entries) {
         CHECK(e.flags == 0);

@@ -237,6 +237,7 @@ static void AddInstalled(const ICINFO *found, const char *ini)
 int CodecCatalogueBuild()
 {
     CodecCatalogue *c = &codec_catalogue;
+    CodecCatalogueRelease();   // a second build must not strand open handles
     memset(c, 0, sizeof(*c));
     for (int i = 0; i < CODEC_CATALOGUE_SIZE; i++)
         c->index_to_list[i] = -1;
@@ -244,7 +245,8 @@ int CodecCatalogueBuild()
     HostIniPath(ini);
 
     ICINFO info;
-    for (DWORD i = 0;; i++) {
+    // The bound only guards against an enumeration that never ends.
+    for (DWORD i = 0; i < 0x10000; i++) {
         memset(&info, 0, sizeof(info));
         info.dwSize = sizeof(info);
         if (!ICInfo(ICTYPE_VIDEO, i, &info))
