@@ -34,6 +34,10 @@ static const char usage_text[] =
     "  --snapshot FILE.bmp       picture of the dialog once it shows, and\n"
     "                            FILE.bmp.txt placing its title bar and controls\n"
     "  --press ok|cancel         press that button once it shows (after the picture)\n"
+    // audio format choice
+    "  --audio-format SPEC|none  audio format chosen in the settings block, as the\n"
+    "                            chooser stores it: KIND[:RATE[:CHANNELS[:BITS]]],\n"
+    "                            KIND pcm, ima, msadpcm, alaw, ulaw or gsm\n"
     "export options:\n"
     "  --frames N  --size WxH  --rate R/S (or --rate R --scale S)\n"
     "  --audio-rate HZ  --channels N  --no-audio\n"
@@ -71,6 +75,7 @@ struct Options {
     const char *messages;
     const char *snapshot;
     int press;
+    const char *audio_format;   // audio format choice
     const char *input;
     MediaOptions media;
     ExportOptions export_options;
@@ -148,6 +153,8 @@ static int ParseArguments(int argc, char **argv, Options *o)
         } else if (!strcmp(a, "--press")) {
             o->press = !strcmp(v, "ok") ? IDOK : !strcmp(v, "cancel") ? IDCANCEL : 0;
             ok = o->press != 0;
+        } else if (!strcmp(a, "--audio-format")) {   // audio format choice
+            o->audio_format = v;
         } else if (!strcmp(a, "--input")) {
             o->input = v;
         } else if (!strcmp(a, "--ffmpeg")) {
@@ -377,6 +384,15 @@ int main(int argc, char **argv)
         Err("settings: could not select the video format\n");
     if (o.video.given && !SettingsSetVideoNumbers(table, &o.video))
         Err("settings: could not set the video compressor's numbers\n");
+
+    // Audio format choice.
+    if (o.audio_format && !SettingsSetAudioFormat(table, o.audio_format)) {
+        Err("settings: could not select the audio format %s\n", o.audio_format);
+        table->on_exit();
+        PluginUnload(&plugin);
+        SourceClose(s);
+        return EXIT_USAGE;
+    }
 
     int status = EXIT_OK;
     if (!strcmp(o.command, "info")) {

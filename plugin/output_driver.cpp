@@ -122,6 +122,10 @@ int __cdecl on_output(OutputInfo *info)
     uint32_t open_flags = PrepareExport(ctx, info);
     int opened = OpenAviFile(ctx, info->file_path, open_flags);
     if (opened != 1) {
+        // A compressor or converter that did not start leaves a file with
+        // headers only, never finished: it goes rather than stay unreadable.
+        if (opened == -2 || opened == -3)
+            DeleteFileA(info->file_path);
         ShowOpenFailure(opened);
         return 0;
     }

@@ -9,7 +9,14 @@
 #include <vector>
 
 #include "audio/audio_codec.h"
+#include "avi/avi_layout.h"
+#include "pipeline/job_ring.h"
+#include "plugin/context.h"
+#include "plugin/plugin.h"
+#include "plugin/texts.h"
 #include "support/acm_test_driver.h"
+#include "support/avi_reader.h"
+#include "support/export_host.h"
 
 namespace {
 
@@ -454,4 +461,156 @@ TEST_CASE("no way to the chosen format: start fails cleanly and can be tried aga
         CHECK(path.Start(host) == 0);
         CHECK(test_codecs[0].stats.open_attempts + test_codecs[1].stats.open_attempts == 0);
     }
+}
+
+namespace {
+
+struct ExportedAudio {
+    std::vector<uint8_t> file;
+    std::vector<uint8_t> audio;   // the "01wb" chunks joined
+    uint16_t tag;
+    uint32_t scale;               // strh dwScale of the audio stream
+    int has_idx1;
+};
+
+ExportedAudio ReadExport(const std::string &path)
+{
+    ExportedAudio e;
+    e.file = ReadWholeFile(path);
+    std::vector<AviChunk> chunks = ParseChunks(e.file);
+    e.has_idx1 = !FindChunks(chunks, FCC_IDX1).empty();
+    for (const AviChunk &c : chunks)
+        if (c.id == FCC_01WB)
+            e.audio.insert(e.audio.end(), e.file.begin() + c.offset + 8, e.file.begin() + c.offset + 8 + c.size);
+    std::vector<AviChunk> strh = FindChunks(chunks, FCC_STRH), strf = FindChunks(chunks, FCC_STRF);
+    e.tag = strf.size() == 2 ? ReadU16(e.file, strf[1].offset + 8) : 0;
+    e.scale = strh.size() == 2 ? ReadU32(e.file, strh[1].offset + 8 + 20) : 0;
+    return e;
+}
+
+std::string ExportPath(const char *name)
+{
+    return TestFolder("audio_codec") + "\\" + name;
+}
+
+// The plug-in loaded with our codec installed, and the codec chosen.
+struct CodecExport {
+    PluginSession *plugin;
+    CodecExport()
+    {
+        REQUIRE(TestCodecInstall());
+        plugin = new PluginSession;
+        WAVEFORMATEX chosen = TestCodecFormat(44100, 2);
+        memcpy(writer_context.audio.chosen_format, &chosen, sizeof(chosen));
+        writer_context.audio.chosen_format_size = sizeof(chosen);
+        writer_context.audio.flags = AUDIO_CONVERT;
+    }
+    ~CodecExport()
+    {
+        delete plugin;
+    }
+};
+
+int StreamOpens()
+{
+    return test_codecs[0].stats.stream_opens + test_codecs[1].stats.stream_opens;
+}
+
+const TestCodecStats &Opened()
+{
+    return test_codecs[0].stats.stream_opens ? test_codecs[0].stats : test_codecs[1].stats;
+}
+
+} // namespace
+
+TEST_CASE("an export through a codec: started and ended on the worker, every sample kept")
+{
+    CodecExport session;
+    TestClip clip;
+    clip.frames = 12;
+    clip.audio_limit = 1501;   // 1501 frames a block, 18012 in all: the last codec block is partial
+
+    std::string path;
+    SUBCASE("through the compression worker")
+    {
+        path = ExportPath("worker.avi");
+        ExportRecord r = RunExport(clip, path);
+        REQUIRE(r.result == 1);
+        CHECK(r.messages.empty());
+        REQUIRE(StreamOpens() == 1);
+        CHECK(Opened().open_thread != GetCurrentThreadId());
+        CHECK(Opened().close_thread == Opened().open_thread);
+        CHECK(Opened().stream_closes == 1);
+    }
+    SUBCASE("on the host's thread when the worker does not start")
+    {
+        RingFailNextStart();
+        path = ExportPath("direct.avi");
+        ExportRecord r = RunExport(clip, path);
+        REQUIRE(r.result == 1);
+        REQUIRE(StreamOpens() == 1);
+        CHECK(Opened().open_thread == GetCurrentThreadId());
+        CHECK(Opened().close_thread == GetCurrentThreadId());
+    }
+    {
+        ExportedAudio e = ReadExport(path);
+        CHECK(e.has_idx1);
+        CHECK(e.tag == TEST_CODEC_TAG);
+        CHECK(e.scale == 400u);
+        // 180 whole codec blocks, and the partial last one converted by the
+        // flush, padded with silence.
+        std::vector<uint8_t> want(12 * 1501 * 4, 0);
+        for (int f = 0; f < 12; f++)
+            for (int s = 0; s < 1501; s++)
+                for (int c = 0; c < 2; c++) {
+                    int16_t v = TestSample((int64_t)f * 1764 + s, c);
+                    memcpy(&want[((size_t)f * 1501 + s) * 4 + c * 2], &v, 2);
+                }
+        want.resize(181 * 400, 0);
+        CHECK(e.audio.size() == want.size());
+        CHECK(e.audio == want);
+    }
+}
+
+TEST_CASE("a codec failing mid-export: the write-failure message and a finished file")
+{
+    CodecExport session;
+    test_codecs[0].fail_after = test_codecs[1].fail_after = 4;
+    TestClip clip;
+    clip.frames = 20;
+    ExportRecord r = RunExport(clip, ExportPath("failing.avi"));
+    CHECK(r.result == 1);
+    REQUIRE(r.messages.size() == 1);
+    CHECK(r.messages[0] == TEXT_WRITE_FAILED);
+    CHECK(Opened().stream_closes == 1);
+    ExportedAudio e = ReadExport(ExportPath("failing.avi"));
+    CHECK(e.has_idx1);
+    CHECK(ReadU32(e.file, 4) + 8 == e.file.size());
+    // Four conversions succeeded: what they made is in the file.
+    CHECK(e.audio.size() == 4 * 1764 * 4 / 400 * 400);
+}
+
+TEST_CASE("a format no driver encodes: the audio initialisation message and no half-written file")
+{
+    PluginSession plugin;
+    uint8_t chosen[64] = {0};
+    WAVEFORMATEX *ms = (WAVEFORMATEX *)chosen;
+    ms->wFormatTag = WAVE_FORMAT_ADPCM;
+    WAVEFORMATEX host = writer_context.wfx;
+    REQUIRE(acmFormatSuggest(NULL, &host, ms, sizeof(chosen), ACM_FORMATSUGGESTF_WFORMATTAG) == 0);
+    memcpy(writer_context.audio.chosen_format, chosen, 18 + ms->cbSize);
+    writer_context.audio.chosen_format_size = 18 + ms->cbSize;
+    writer_context.audio.flags = AUDIO_CONVERT;
+    TestClip clip;
+    clip.frames = 5;
+    std::string path = ExportPath("msadpcm.avi");
+    ExportRecord r = RunExport(clip, path);
+    CHECK(r.result == 0);
+    REQUIRE(r.messages.size() == 1);
+    CHECK(r.messages[0] == TEXT_AUDIO_INIT_FAILED);
+    CHECK(r.video_fetches == 0);
+    CHECK((writer_context.audio.flags & (AUDIO_OUTPUT_OPEN | AUDIO_PRE_OPEN)) == 0);
+    CHECK((writer_context.audio.flags & AUDIO_CONVERT) != 0);   // the choice stays
+    // The headers already written could never be finished: no file stays.
+    CHECK(GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES);
 }

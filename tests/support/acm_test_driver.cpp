@@ -150,12 +150,15 @@ static LRESULT Message(TestCodecDriver *drv, DWORD_PTR, HDRVR, UINT msg, LPARAM 
         drv->stats.open_attempts++;
         if (drv->refuse_open || !Takes(si->pwfxSrc, si->pwfxDst))
             return ACMERR_NOTPOSSIBLE;
-        if (!(si->fdwOpen & ACM_STREAMOPENF_QUERY))
+        if (!(si->fdwOpen & ACM_STREAMOPENF_QUERY)) {
             drv->stats.stream_opens++;
+            drv->stats.open_thread = GetCurrentThreadId();
+        }
         return MMSYSERR_NOERROR;
     }
     case TACMDM_STREAM_CLOSE:
         drv->stats.stream_closes++;
+        drv->stats.close_thread = GetCurrentThreadId();
         return MMSYSERR_NOERROR;
     case TACMDM_STREAM_SIZE: {
         DrvStreamInstance *si = (DrvStreamInstance *)p1;

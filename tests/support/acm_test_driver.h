@@ -20,6 +20,8 @@ struct TestCodecStats {
     int end_converts;     // conversions with ACM_STREAMCONVERTF_END
     int driver_opens;     // DRV_OPEN after installation
     int driver_closes;
+    DWORD open_thread;    // thread of the last stream open and close
+    DWORD close_thread;
 };
 
 // Two identical drivers (0 and 1), told apart by their statistics.
