@@ -160,14 +160,19 @@ static int TakePicture(HWND dialog, const char *path)
 static DWORD WINAPI WatchThread(void *)
 {
     FoundDialog found = {NULL};
-    for (int i = 0; i < 3000 && !found.window && !watch->stop; i++) {
+    // Under emulation a dialog can take long to come up.
+    for (int i = 0; i < 12000 && !found.window && !watch->stop; i++) {
         Sleep(10);
         EnumWindows(FindOwnDialog, (LPARAM)&found);
     }
     if (!found.window)
         return 0;
     watch->found = 1;
-    // Let it finish drawing before the picture is taken.
+    // Once its thread answers it has set itself up; then it is drawn anew
+    // and given time to reach the screen before the picture is taken.
+    DWORD_PTR answer;
+    SendMessageTimeoutA(found.window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &answer);
+    RedrawWindow(found.window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Sleep(watch->settle_ms);
     if (watch->picture) {
         if (TakePicture(found.window, watch->picture))

@@ -406,7 +406,7 @@ int main(int argc, char **argv)
         } else {
             watch.picture = picture[0] ? picture : NULL;
             watch.press = o.press;
-            watch.settle_ms = 1500;
+            watch.settle_ms = 1000;
             if ((watch.picture || watch.press) && !DialogWatchStart(&watch))
                 Err("configure: cannot watch the dialog\n");
             int result = table->on_configure(GetConsoleWindow(), plugin.module);

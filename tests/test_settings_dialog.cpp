@@ -781,7 +781,7 @@ TEST_CASE("the audio button runs the system's format chooser; the choice stays a
         before_text = TextOf(d, IDC_AUDIO_TEXT);
         PressLater(d, IDC_AUDIO_CONFIGURE);
         HWND chooser = NULL;
-        for (int i = 0; i < 1000 && !chooser; i++) {
+        for (int i = 0; i < 6000 && !chooser; i++) {
             Sleep(10);
             for (HWND w = FindWindowExA(NULL, NULL, "#32770", NULL); w; w = FindWindowExA(NULL, w, "#32770", NULL))
                 if (GetWindow(w, GW_OWNER) == d && IsWindowVisible(w))
@@ -808,7 +808,7 @@ TEST_CASE("the audio button runs the system's format chooser; the choice stays a
                      (LPARAM)formats);
         Press(chooser, IDOK);
         // The description is written once the chooser has returned.
-        for (int i = 0; i < 500 && (IsWindow(chooser) || TextOf(d, IDC_AUDIO_TEXT) == before_text); i++)
+        for (int i = 0; i < 6000 && (IsWindow(chooser) || TextOf(d, IDC_AUDIO_TEXT) == before_text); i++)
             Sleep(10);
         after_text = TextOf(d, IDC_AUDIO_TEXT);
         Press(d, IDCANCEL);

@@ -33,7 +33,7 @@ int DriveDialog(const char *title, const std::function<int()> &show,
     Run run = {title, &script, 0};
     HANDLE thread = CreateThread(NULL, 0, ScriptThread, &run, 0, NULL);
     int result = show();
-    WaitForSingleObject(thread, 30000);
+    WaitForSingleObject(thread, 180000);
     CloseHandle(thread);
     if (found)
         *found = run.found;
@@ -42,7 +42,7 @@ int DriveDialog(const char *title, const std::function<int()> &show,
 
 HWND WaitForDialog(const char *title, HWND not_this)
 {
-    for (int i = 0; i < 1000; i++) {
+    for (int i = 0; i < 6000; i++) {
         for (HWND w = FindWindowExA(NULL, NULL, "#32770", title); w;
              w = FindWindowExA(NULL, w, "#32770", title)) {
             if (w != not_this && IsWindowVisible(w))

@@ -18,7 +18,8 @@
 int DriveDialog(const char *title, const std::function<int()> &show,
                 const std::function<void(HWND)> &script, int *found = nullptr);
 
-// A visible top-level dialog with this title (CP932), waited for up to 10 s.
+// A visible top-level dialog with this title (CP932), waited for up to a
+// minute (the emulated build is slow to open one).
 HWND WaitForDialog(const char *title, HWND not_this = NULL);
 // Replaces the edit's text by typing `text` into it.
 void TypeInto(HWND dialog, int id, const char *text);
