@@ -103,7 +103,7 @@ def read_layout(path):
 class SettingsDialog(harness.HostTestCase):
     def configure(self, *args):
         """velnik-host configure on a display of its own."""
-        cmd = ["xvfb-run", "-a", "-s", SCREEN, harness.WINE_RUN, harness.BUILD_DIR, harness.ARCH, self.exe,
+        cmd = ["xvfb-run", "-a", "-n", os.environ.get("VELNIK_DISPLAY_BASE", "99"), "-s", SCREEN, harness.WINE_RUN, harness.BUILD_DIR, harness.ARCH, self.exe,
                "configure", "--settings", self.settings] + list(args)
         completed = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
         return harness.HostRun(completed)
