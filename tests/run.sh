@@ -19,10 +19,12 @@ builds="i686 x64"
 arch_of() { [ "$1" = x64 ] && echo x86_64 || echo i686; }
 
 mounted=""
+xvfb=""
 cleanup() {
   for b in $builds; do
     WINEPREFIX="$top/build/$b/wineprefix" "$server" -k 2>/dev/null || true
   done
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
   for m in $mounted; do umount "$m" 2>/dev/null || true; done
 }
 trap cleanup EXIT INT TERM
@@ -38,6 +40,19 @@ for b in $builds; do
     echo "note: cannot mount a small filesystem for $b; its disk-full tests are skipped"
   fi
 done
+
+# Dialog tests open windows, and the first program of a Wine session decides
+# the display of all later ones: every program of the run shares one
+# virtual display (tests/with-display.sh then uses it).
+if [ -z "${DISPLAY:-}" ]; then
+  # From 90 up: display 0 can be claimed elsewhere without a lock file.
+  n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  export DISPLAY=":$n"
+fi
 
 # One Wine server per prefix for the whole run, with its system processes
 # started here: started inside a test they would hold CTest's output pipe
