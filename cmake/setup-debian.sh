@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 need=""
 for p in wine wine64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-i686-dev \
-         mingw-w64-x86-64-dev doctest-dev ffmpeg xvfb sox cmake make python3 locales \
+         mingw-w64-x86-64-dev doctest-dev ffmpeg xvfb xauth fonts-ipafont-gothic sox cmake make python3 locales \
          clang libclang-rt-14-dev util-linux libz-mingw-w64-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || need="$need $p"
 done

@@ -84,6 +84,27 @@ void SettingsPrintSummary(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);
 
+// ---- audio format choice (host_audio.cpp) ----
+
+// Stores an audio format as the plug-in's chooser would: SPEC is
+// KIND[:RATE[:CHANNELS[:BITS]]] with KIND pcm, ima, msadpcm, alaw, ulaw or
+// gsm, taken from the installed drivers' lists; "none" clears the choice.
+int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec);
+
+// ---- unattended settings dialog (host_dialog.cpp) ----
+
+struct DialogWatch {
+    const char *picture;   // Windows path of a BMP of the dialog, or null
+    int press;             // button to press once it shows (IDOK, IDCANCEL), or 0
+    int settle_ms;         // wait after it shows, before the picture
+    volatile int stop;
+    int found, picture_taken;
+};
+
+// Watches for the plug-in's dialog on a second thread while on_configure runs.
+int DialogWatchStart(DialogWatch *watch);
+void DialogWatchStop(void);
+
 // ---- frames and audio (host_source.cpp) ----
 
 enum { SOURCE_PATTERN = 0, SOURCE_MEDIA = 1 };

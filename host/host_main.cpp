@@ -18,7 +18,9 @@ static const char usage_text[] =
     "commands:\n"
     "  info                      the plug-in's name, file filter, text and settings\n"
     "  export OUT.avi            export the test clip (or --input MEDIA) to OUT.avi\n"
-    "  configure                 open the plug-in's settings dialog\n"
+    "  configure                 open the plug-in's settings dialog (a display is\n"
+    "                            needed: a desktop or Xvfb); OK keeps the choice\n"
+    "                            in the settings file\n"
     "  help                      this text\n"
     "options for every command:\n"
     "  --dll PATH                plug-in to load (default: velnik.dll beside the exe)\n"
@@ -28,6 +30,10 @@ static const char usage_text[] =
     "  --saveunitsize N|none     write unit (KiB) in orvane.ini beside the exe\n"
     "  --ini SECTION:KEY=VALUE   any other orvane.ini entry (empty VALUE removes it)\n"
     "  --messages FILE           append each message text (code page 932) as a line\n"
+    "configure options (unattended runs):\n"
+    "  --snapshot FILE.bmp       picture of the dialog once it shows, and\n"
+    "                            FILE.bmp.txt placing its title bar and controls\n"
+    "  --press ok|cancel         press that button once it shows (after the picture)\n"
     // audio format choice
     "  --audio-format CHOICE|none  audio format chosen in the settings block, as the\n"
     "                            chooser stores it: KIND[:RATE[:CHANNELS[:BITS]]],\n"
@@ -67,6 +73,8 @@ struct Options {
     const char *ini[16];
     int ini_count;
     const char *messages;
+    const char *snapshot;
+    int press;
     const char *audio_format;   // audio format choice
     const char *input;
     MediaOptions media;
@@ -140,6 +148,11 @@ static int ParseArguments(int argc, char **argv, Options *o)
                 o->ini[o->ini_count++] = v;
         } else if (!strcmp(a, "--messages")) {
             o->messages = v;
+        } else if (!strcmp(a, "--snapshot")) {
+            o->snapshot = v;
+        } else if (!strcmp(a, "--press")) {
+            o->press = !strcmp(v, "ok") ? IDOK : !strcmp(v, "cancel") ? IDCANCEL : 0;
+            ok = o->press != 0;
         } else if (!strcmp(a, "--audio-format")) {   // audio format choice
             o->audio_format = v;
         } else if (!strcmp(a, "--input")) {
@@ -385,8 +398,25 @@ int main(int argc, char **argv)
     if (!strcmp(o.command, "info")) {
         PrintInfo(&plugin, origin);
     } else if (!strcmp(o.command, "configure")) {
-        int result = table->on_configure(GetConsoleWindow(), plugin.module);
-        Out("on_configure: %d\n", result);
+        static DialogWatch watch;
+        char picture[MAX_PATH] = "";
+        if (o.snapshot && !WindowsPath(o.snapshot, picture, sizeof(picture))) {
+            Err("error: snapshot path too long\n");
+            status = EXIT_USAGE;
+        } else {
+            watch.picture = picture[0] ? picture : NULL;
+            watch.press = o.press;
+            watch.settle_ms = 1000;
+            if ((watch.picture || watch.press) && !DialogWatchStart(&watch))
+                Err("configure: cannot watch the dialog\n");
+            int result = table->on_configure(GetConsoleWindow(), plugin.module);
+            DialogWatchStop();
+            Out("on_configure: %d\n", result);
+            if (watch.picture || watch.press)
+                Out("dialog: %s\n", watch.found ? "shown" : "not seen");
+            if (watch.picture && watch.picture_taken)
+                Out("snapshot: %s\n", picture);
+        }
     } else {
         int result = RunExport(table, s, e);
         status = result > 0 ? EXIT_OK : result == 0 ? EXIT_EXPORT_FAILED : EXIT_SETUP;

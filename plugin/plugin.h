@@ -12,10 +12,6 @@ int __cdecl on_configure(HWND owner, HINSTANCE instance);
 int __cdecl on_get_settings(void *destination);
 int __cdecl on_set_settings(const void *source, int size);
 
-// Window and instance recorded by on_configure for the dialogs.
-extern HWND plugin_owner_window;
-extern HINSTANCE plugin_instance;
-
 // Full path of the host's executable; "" when it cannot be had whole.
 const char *HostModulePath(void);
 // That path cut after its last separator ("" when unknown).

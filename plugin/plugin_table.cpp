@@ -7,12 +7,11 @@
 
 #include "audio/audio_codec.h"
 #include "plugin/texts.h"
+#include "ui/dialog_layer.h"
+#include "ui/settings_dialog.h"
 #include "video/codec_catalogue.h"
 
 WriterContext writer_context;
-
-HWND plugin_owner_window;
-HINSTANCE plugin_instance;
 
 static const char file_filter[] = "AviFile (*.avi)\0*.avi\0AllFile (*.*)\0*.*\0";
 static const char information[] = VELNIK_NAME " " VELNIK_VERSION;
@@ -74,8 +73,9 @@ int __cdecl on_exit(void)
 
 int __cdecl on_configure(HWND owner, HINSTANCE instance)
 {
-    plugin_owner_window = owner;
-    plugin_instance = instance;
+    DialogSetHost(instance, owner);
+    // The dialog's result does not matter to the host.
+    VideoConfigDialog(&writer_context.video, owner);
     return 1;
 }
 

@@ -8,7 +8,7 @@ shift 2
 top=$(cd "$(dirname "$0")/.." && pwd)
 server=/usr/lib/wine/wineserver64
 WINEPREFIX="$dir/wineprefix" "$server" -k 2>/dev/null
-xvfb-run -a sh "$top/cmake/wine-run.sh" "$dir" "$arch" "$@"
+xvfb-run -a -n "${VELNIK_DISPLAY_BASE:-99}" -s "-screen 0 1024x768x24" sh "$top/cmake/wine-run.sh" "$dir" "$arch" "$@"
 status=$?
 WINEPREFIX="$dir/wineprefix" "$server" -k 2>/dev/null
 exit $status
