@@ -139,21 +139,21 @@ enum { QKDR = 0, QUAL = 1, PLAN = 2 };
 
 void InstallCodecs()
 {
-    std::vector<FakeCodecSpec> specs(3);
-    specs[QKDR].fcc = Fourcc("QKDR");
-    specs[QKDR].name = "Quality keys rate";
-    specs[QKDR].vidcf = VIDCF_QUALITY | VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC | VIDCF_CRUNCH;
-    specs[QKDR].default_quality = 7500;
-    specs[QKDR].default_key_rate = 15;
-    specs[QKDR].configure = true;
-    specs[QKDR].about = true;
-    specs[QUAL].fcc = Fourcc("QUAL");
-    specs[QUAL].name = "Quality only";
-    specs[QUAL].vidcf = VIDCF_QUALITY;
-    specs[QUAL].default_quality = 5000;
-    specs[PLAN].fcc = Fourcc("PLAN");
-    specs[PLAN].name = "Plain";
-    FakeCodecsInstall(specs);
+    std::vector<FakeCodecDesc> descs(3);
+    descs[QKDR].fcc = Fourcc("QKDR");
+    descs[QKDR].name = "Quality keys rate";
+    descs[QKDR].vidcf = VIDCF_QUALITY | VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC | VIDCF_CRUNCH;
+    descs[QKDR].default_quality = 7500;
+    descs[QKDR].default_key_rate = 15;
+    descs[QKDR].configure = true;
+    descs[QKDR].about = true;
+    descs[QUAL].fcc = Fourcc("QUAL");
+    descs[QUAL].name = "Quality only";
+    descs[QUAL].vidcf = VIDCF_QUALITY;
+    descs[QUAL].default_quality = 5000;
+    descs[PLAN].fcc = Fourcc("PLAN");
+    descs[PLAN].name = "Plain";
+    FakeCodecsInstall(descs);
     for (int i = 0; i < 2; i++) {
         StateCodec &c = state_codecs[i];
         c.state = DefaultState(c);
