@@ -84,13 +84,6 @@ void SettingsPrintSummary(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);
 
-// ---- audio format choice (host_audio.cpp) ----
-
-// Stores an audio format as the plug-in's chooser would: SPEC is
-// KIND[:RATE[:CHANNELS[:BITS]]] with KIND pcm, ima, msadpcm, alaw, ulaw or
-// gsm, taken from the installed drivers' lists; "none" clears the choice.
-int SettingsSetAudioFormat(const OutputPluginTable *table, const char *spec);
-
 // ---- unattended settings dialog (host_dialog.cpp) ----
 
 struct DialogWatch {
