@@ -40,7 +40,6 @@ int WriteWholeFile(const char *path, const void *data, size_t size);
 struct LoadedPlugin {
     HMODULE module;
     OutputPluginTable *table;      // the host's copy: entries called through a check
-    const OutputPluginTable *entries;   // the table the plug-in returned
     int message_box_patched;   // import slots redirected to the recorder
 };
 

@@ -266,7 +266,6 @@ int PluginLoad(LoadedPlugin *plugin, const char *dll_path)
     checked_table.on_get_settings = CheckedGetSettings;
     checked_table.on_set_settings = CheckedSetSettings;
     plugin->table = &checked_table;
-    plugin->entries = t;
     return 1;
 }
 
