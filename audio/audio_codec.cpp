@@ -27,8 +27,12 @@ struct AudioStageLive {
 static struct {
     AudioStageLive stages[2];
     uint32_t source_align;   // bytes of one host frame: pieces end on frames
-    uint8_t *gather;         // output of a block converted in several ACM calls
+    uint8_t *gather;         // output of a block that one stage buffer cannot hold
+    uint32_t gather_capacity;
 } audio_run;
+
+// The most one block may make: the output becomes one chunk of the file.
+#define AUDIO_BLOCK_OUTPUT_MAX 0x10000000u
 
 #ifndef _WIN64
 static_assert(sizeof(ACMSTREAMHEADER) == sizeof(StoredStreamHeader), "the stored header is the ACM's");
@@ -81,6 +85,7 @@ int AudioCodecExit()
     audio_drivers.default_src = NULL;
     audio_drivers.default_dst = NULL;
     audio_run.gather = NULL;
+    audio_run.gather_capacity = 0;
     return 1;
 }
 
@@ -293,7 +298,29 @@ static int RunAcm(ACMSTREAMHEADER *h, HACMSTREAM stream, const uint8_t *data, ui
 
 // The output of one block is normally the output stage's destination buffer
 // as the last conversion left it. Only a block that took several ACM
-// conversions is gathered in a buffer of its own, allocated when first needed.
+// conversions, or whose in-house output is larger than that buffer, goes to
+// a buffer of its own, allocated when first needed and grown to the largest
+// block; its first `keep` bytes move along when it grows.
+static uint8_t *GatherRoom(uint32_t need, uint32_t keep)
+{
+    if (need <= audio_run.gather_capacity)
+        return audio_run.gather;
+    if (need > AUDIO_BLOCK_OUTPUT_MAX)
+        return NULL;
+    uint32_t capacity = audio_run.gather_capacity ? audio_run.gather_capacity : AUDIO_STAGE_BUFFER_SIZE;
+    while (capacity < need)
+        capacity = capacity < AUDIO_BLOCK_OUTPUT_MAX / 2 ? capacity * 2 : AUDIO_BLOCK_OUTPUT_MAX;
+    uint8_t *grown = (uint8_t *)PageAlloc(capacity);
+    if (!grown)
+        return NULL;
+    if (keep)
+        memcpy(grown, audio_run.gather, keep);
+    PageFree(audio_run.gather);
+    audio_run.gather = grown;
+    audio_run.gather_capacity = capacity;
+    return grown;
+}
+
 struct Gathered {
     uint8_t *data;
     uint32_t length;
@@ -301,13 +328,14 @@ struct Gathered {
 
 static int Gather(Gathered *g, const uint8_t *data, uint32_t length)
 {
-    if (!audio_run.gather)
-        audio_run.gather = (uint8_t *)PageAlloc(AUDIO_STAGE_BUFFER_SIZE);
-    if (!audio_run.gather || length > AUDIO_STAGE_BUFFER_SIZE - g->length)
+    if (length > AUDIO_BLOCK_OUTPUT_MAX - g->length)
         return 0;
-    memcpy(audio_run.gather + g->length, data, length);
+    uint8_t *room = GatherRoom(g->length + length, g->data == audio_run.gather ? g->length : 0);
+    if (!room)
+        return 0;
+    memcpy(room + g->length, data, length);
     g->length += length;
-    g->data = audio_run.gather;
+    g->data = room;
     return 1;
 }
 
@@ -336,21 +364,32 @@ static uint8_t *ConvertInHouse(AudioCodecState *state, const uint8_t *block, uin
     ACMSTREAMHEADER *out = StageHeader(state, STAGE_OUTPUT);
     PcmConverter *conv = StageConverter(state, STAGE_OUTPUT);
     uint32_t align = audio_run.source_align, done = 0;
+    uint8_t *dst = out->pbDst;
+    uint32_t capacity = out->cbDstLength;
+    uint32_t need = PcmConverterDestSize(conv, length);
+    if (need > capacity) {
+        // Pieces are bounded one by one, each with a frame's slack.
+        uint32_t slack = PcmConverterDestSize(conv, align);
+        dst = GatherRoom(need < AUDIO_BLOCK_OUTPUT_MAX - slack ? need + slack : 0xFFFFFFFFu, 0);
+        if (!dst)
+            return NULL;
+        capacity = audio_run.gather_capacity;
+    }
     while (length > 0) {
         uint32_t take = InHousePiece(conv, length, align, audio_run.stages[STAGE_OUTPUT].src_capacity,
-                                     out->cbDstLength - done);
+                                     capacity - done);
         if (take == 0) {
             if (length < align)
                 break;   // a partial frame, which the converter would ignore
             return NULL;
         }
-        done += RunInHouse(out, conv, block, take, out->pbDst + done);
+        done += RunInHouse(out, conv, block, take, dst + done);
         block += take;
         length -= take;
     }
-    out->cbDstLengthUsed = done;
+    out->cbDstLengthUsed = dst == out->pbDst ? done : 0;
     *out_length = done;
-    return out->pbDst;
+    return dst;
 }
 
 // A codec as output stage, fed directly or through the in-house first stage.

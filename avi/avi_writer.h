@@ -34,6 +34,7 @@ struct AviWriter {
     uint32_t audio_placeholder;
     uint32_t odml_placeholder;    // 0: no OpenDML structures
     uint32_t movi_data_start;
+    uint32_t movi_junk_position;  // the alignment "JUNK" before the current "movi"
     int movi_open;                // the current RIFF's "movi" list has been begun
     uint32_t stream_lists;
     uint32_t avix_count;
@@ -44,6 +45,8 @@ struct AviWriter {
     uint32_t total_audio_blocks;
     uint32_t largest_video_chunk;
     uint32_t largest_audio_chunk;
+    uint32_t closed_largest_video;   // the largest chunks of the RIFFs already closed
+    uint32_t closed_largest_audio;
     uint32_t video_index_count;
     uint32_t audio_index_count;
     uint8_t *audio_work[2];
@@ -58,6 +61,9 @@ extern AviWriter avi_writer;
 int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags);
 int WriteVideoFrame(WriterContext *ctx, const void *frame, uint32_t *stored_size);
 int WriteAudio(WriterContext *ctx, const void *data, uint32_t length);
+// Returns 0 when something handed over did not reach the file (a failed
+// job, a failed write, indexes that did not fit); the file is finished all
+// the same, describing what did.
 int FinishAviFile(WriterContext *ctx);
 
 // Chunk level, also used by the index writer.

@@ -80,6 +80,7 @@ void WriteAlignmentJunk(void)
     uint32_t at = (uint32_t)output_file.base + output_file.position;
     uint32_t fill = (0u - (at + text + 20)) % AVI_MOVI_ALIGN;
     memset(scratch + text, 0, fill);
+    w->movi_junk_position = output_file.position;
     WriteChunk(FCC_JUNK, scratch, text + fill);
     w->movi_data_start = output_file.position + 12;
 }
@@ -275,62 +276,87 @@ static int CloseRiffChecked(void)
     return 0;
 }
 
+// The chunks of the current RIFF that a failed write leaves: the first
+// `count` entries, `video` of them video and `blocks` audio blocks in the
+// rest, ending at the absolute offset `end`.
+struct KeptChunks {
+    uint32_t count;
+    uint32_t video;
+    uint32_t blocks;
+    uint64_t end;
+};
+
+// Bytes of the "ix00" and "ix01" of a RIFF with these chunks.
+static uint64_t StandardIndexBytes(uint32_t video, uint32_t audio)
+{
+    const uint64_t fixed = sizeof(ListHeader) + sizeof(StandardIndexHeader) + sizeof(StandardIndexEntry);
+    return (video ? fixed + (uint64_t)video * sizeof(StandardIndexEntry) : 0) +
+           (audio ? fixed + (uint64_t)audio * sizeof(StandardIndexEntry) : 0);
+}
+
+// The longest run of the RIFF's chunks that lies whole on disk. A
+// continuation RIFF also needs its indexes behind them, in the room the
+// file already had.
+static KeptChunks ChunksOnDisk(uint64_t on_disk)
+{
+    const AviWriter *w = &avi_writer;
+    uint32_t block = w->audio_strh.dwSampleSize ? w->audio_strh.dwSampleSize : 1;
+    int indexed = w->avix_count > 0;
+    KeptChunks kept = {0, 0, 0, output_file.base + w->movi_data_start};
+    KeptChunks next = kept;
+    for (uint32_t i = 0; i < w->entry_count; i++) {
+        uint32_t e = output_file.entries[i];
+        uint32_t n = e & INDEX_SIZE_MASK;
+        next.count = i + 1;
+        next.end += 8 + n + (n & 1);
+        if (e & INDEX_AUDIO)
+            next.blocks += n / block;
+        else
+            next.video++;
+        uint64_t need = next.end + (indexed ? StandardIndexBytes(next.video, next.count - next.video) : 0);
+        if (need > on_disk)
+            break;
+        kept = next;
+    }
+    return kept;
+}
+
+// Makes the kept chunks the RIFF's; the largest chunks are counted again.
+static void KeepChunks(const KeptChunks *kept)
+{
+    AviWriter *w = &avi_writer;
+    w->entry_count = kept->count;
+    w->video_chunks_in_riff = kept->video;
+    w->audio_blocks_in_riff = kept->blocks;
+    w->largest_video_chunk = w->closed_largest_video;
+    w->largest_audio_chunk = w->closed_largest_audio;
+    for (uint32_t i = 0; i < kept->count; i++) {
+        uint32_t e = output_file.entries[i];
+        uint32_t *largest = e & INDEX_AUDIO ? &w->largest_audio_chunk : &w->largest_video_chunk;
+        if ((e & INDEX_SIZE_MASK) > *largest)
+            *largest = e & INDEX_SIZE_MASK;
+    }
+}
+
 // A continuation RIFF that cannot be kept is cut off whole; the RIFFs before
 // it are complete on disk (a split only follows a close that reached it).
 static void DropRiff(void)
 {
     AviWriter *w = &avi_writer;
     CutOutputFileAt(output_file.base);
+    const KeptChunks none = {0, 0, 0, output_file.base};
+    KeepChunks(&none);
     w->avix_count--;
     w->movi_open = 0;
-    w->entry_count = 0;
-    w->video_chunks_in_riff = 0;
-    w->audio_blocks_in_riff = 0;
 }
 
-// After a failed write: keeps the chunks of the current RIFF that reached the
-// disk whole and cuts the file behind the last of them, which frees the
-// partial tail for the indexes; then closes the RIFF, with its indexes when
-// they fit. Without room for them a continuation RIFF is dropped, and the
-// first RIFF ends with its "movi", without "idx1" and AVIF_HASINDEX. Returns 0
-// when the file cannot be cut; it is then left as it is.
-static int CloseRiffOnFailedDisk(void)
+// The first RIFF without room for "idx1": it ends with its "movi" and the
+// main header loses AVIF_HASINDEX.
+static void CloseFirstRiffWithoutIndex(void)
 {
     AviWriter *w = &avi_writer;
-    uint64_t on_disk = OutputFileSize();
-    uint64_t end = output_file.base + w->movi_data_start;
-    uint32_t block = w->audio_strh.dwSampleSize ? w->audio_strh.dwSampleSize : 1;
-    uint32_t keep = 0, video = 0, blocks = 0;
-    for (; keep < w->entry_count; keep++) {
-        uint32_t e = output_file.entries[keep];
-        uint32_t n = e & INDEX_SIZE_MASK;
-        uint64_t next = end + 8 + n + (n & 1);
-        if (next > on_disk)
-            break;
-        if (e & INDEX_AUDIO)
-            blocks += n / block;
-        else
-            video++;
-        end = next;
-    }
-    if (keep == 0 && w->avix_count > 0) {
-        DropRiff();
-        return 1;
-    }
-    if (!w->movi_open || end > on_disk || !CutOutputFileAt(end))
-        return 0;
-    w->entry_count = keep;
-    w->video_chunks_in_riff = video;
-    w->audio_blocks_in_riff = blocks;
-    if (CloseRiffChecked())
-        return 1;
-
-    CutOutputFileAt(end);
-    if (w->avix_count > 0) {
-        DropRiff();
-        return 1;
-    }
-    CloseList(&w->shared);
+    if (w->movi_open)
+        CloseList(&w->shared);
     w->movi_open = 0;
     CloseList(&w->riff);
     w->avih.dwFlags &= ~AVI_FLAG_HASINDEX;
@@ -339,7 +365,58 @@ static int CloseRiffOnFailedDisk(void)
     w->entry_count = 0;
     w->video_chunks_in_riff = 0;
     w->audio_blocks_in_riff = 0;
-    return 1;
+}
+
+// Not even the first "movi" list reached the disk, so no chunk did: an empty
+// "movi" takes the place of the alignment "JUNK" behind "hdrl", with "idx1"
+// when that fits too, else without; with no room for the list at all the
+// file ends behind "hdrl".
+static void CloseFirstRiffWithoutMovi(uint64_t on_disk)
+{
+    AviWriter *w = &avi_writer;
+    const KeptChunks none = {0, 0, 0, 0};
+    KeepChunks(&none);
+    uint32_t at = w->movi_junk_position;
+    if (at == 0 || at > on_disk || !CutOutputFileAt(at))
+        return;   // the headers themselves are cut short: nothing can be mended
+    BeginMovi();
+    w->movi_data_start = output_file.position;
+    int movi_written = OutputFileIntact();
+    if (movi_written && CloseRiffChecked())
+        return;
+    CutOutputFileAt(movi_written ? at + 12 : at);
+    w->movi_open = movi_written;
+    CloseFirstRiffWithoutIndex();
+}
+
+// After a failed write: measures what is on disk, keeps the chunks of the
+// current RIFF that lie whole there, cuts the file behind the last of them
+// (which frees a partial tail for the indexes) and closes the RIFF with its
+// indexes. Where they do not fit, the first RIFF ends without "idx1", and a
+// continuation RIFF that cannot keep one chunk with its index is dropped.
+static void CloseRiffOnFailedDisk(void)
+{
+    AviWriter *w = &avi_writer;
+    if (!w->movi_open)
+        return;   // before the first "movi", or a RIFF already dropped
+    uint64_t on_disk = OutputFileSize();
+    if (w->avix_count == 0 && on_disk < output_file.base + w->movi_data_start) {
+        CloseFirstRiffWithoutMovi(on_disk);
+        return;
+    }
+    KeptChunks kept = ChunksOnDisk(on_disk);
+    if (kept.count == 0 && w->avix_count > 0) {
+        DropRiff();
+        return;
+    }
+    KeepChunks(&kept);
+    if (CutOutputFileAt(kept.end) && CloseRiffChecked())
+        return;
+    CutOutputFileAt(kept.end);
+    if (w->avix_count > 0)
+        DropRiff();
+    else
+        CloseFirstRiffWithoutIndex();
 }
 
 // Before each chunk: a RIFF that has reached the threshold is closed and the
@@ -468,13 +545,16 @@ static int EndCompression(WriterContext *ctx)
 int FinishAviFile(WriterContext *ctx)
 {
     AviWriter *w = &avi_writer;
-    RingDrain();
+    // A job that failed stopped the worker with frames still unwritten.
+    int complete = RingDrain();
     if (ctx->state_flags & CTX_FILE_OPEN) {
         if (w->avix_count == 0)
             w->odml_placeholder = 0;   // a single RIFF gets no OpenDML structures
         // A disk that failed during the export or fills up with the indexes.
-        if ((!OutputFileIntact() || !CloseRiffChecked()) && !CloseRiffOnFailedDisk())
-            CloseRiff();   // the file cannot be cut: as good as it gets
+        if (!OutputFileIntact() || !CloseRiffChecked()) {
+            complete = 0;
+            CloseRiffOnFailedDisk();
+        }
         RewriteHeaders(ctx);
         if (w->odml_placeholder) {
             memset(&w->odml, 0, sizeof(w->odml));
@@ -493,5 +573,5 @@ int FinishAviFile(WriterContext *ctx)
         w->audio_work[i] = NULL;
     }
     ctx->state_flags = 0;
-    return 1;
+    return complete;
 }

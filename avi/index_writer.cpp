@@ -189,6 +189,8 @@ void CloseRiff(void)
     if (w->avix_count == 0)
         WriteIdx1();
     CloseList(&w->riff);
+    w->closed_largest_video = w->largest_video_chunk;
+    w->closed_largest_audio = w->largest_audio_chunk;
     w->total_video_chunks += w->video_chunks_in_riff;
     w->total_audio_blocks += w->audio_blocks_in_riff;
     w->entry_count = 0;

@@ -330,11 +330,12 @@ int CutOutputFileAt(uint64_t end)
     if (f->unbuffered && !ReopenOutputFile(FILE_FLAG_WRITE_THROUGH))
         return 0;
     SetFilePointer64(end);
-    if (!SetEndOfFile(f->handle))
-        return 0;
     f->failed = 0;
     f->position = (uint32_t)(end - f->base);
-    return 1;
+    // A file that already ends there is left alone: setting the end where it
+    // is may first grow the file by a byte (Wine does), which a full disk
+    // refuses.
+    return OutputFileSize() == end || SetEndOfFile(f->handle);
 }
 
 void CloseOutputFile(void)

@@ -55,7 +55,8 @@ void CloseOutputFile(void);
 // every append so far has reached the disk. OutputFileSize is the file's size
 // on disk. CutOutputFileAt stops the writer thread, cuts the file at the
 // absolute offset end and goes on writing synchronously from there, appends
-// allowed again, with position = end - base. Returns 0 when it cannot.
+// allowed again, with position = end - base. Returns 0 when the file could
+// not be cut there (what lies behind then stays, outside the RIFF).
 int OutputFileIntact(void);
 uint64_t OutputFileSize(void);
 int CutOutputFileAt(uint64_t end);

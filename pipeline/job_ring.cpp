@@ -17,7 +17,9 @@ JobRing job_ring;
 
 static int fail_next_start;
 static int fail_next_grow;
-// AVIFileInit ran with a video begin job; AVIFileExit is owed at its end.
+// AVIFileInit ran with a video begin job on the worker; the worker owes the
+// AVIFileExit, on its own thread like the init: after the end job, or when
+// it ends without one (a failed job, a stop).
 static int avifile_owed;
 // Set when a slot buffer could not grow: the payload was not copied, and
 // every later post fails so that the loss cannot go unnoticed.
@@ -155,16 +157,20 @@ static int CodecCall(uint32_t code, WriterContext *ctx)
 int RingCodecDirect(uint32_t code, WriterContext *ctx)
 {
     int ok = CodecCall(code, ctx);
-    if (code == JOB_VIDEO_END) {
+    if (code == JOB_VIDEO_END)
         ctx->state_flags &= ~CTX_VIDEO_CODEC;
-        if (avifile_owed) {
-            avifile_owed = 0;
-            AVIFileExit();
-        }
-    } else if (code == JOB_AUDIO_CLOSE) {
+    else if (code == JOB_AUDIO_CLOSE)
         ctx->state_flags &= ~CTX_AUDIO_CODEC;
-    }
     return ok;
+}
+
+// On the worker only.
+static void PayAviFileExit(void)
+{
+    if (avifile_owed) {
+        avifile_owed = 0;
+        AVIFileExit();
+    }
 }
 
 static int RunJob(uint32_t code, JobRecord *s)
@@ -189,6 +195,11 @@ static int RunJob(uint32_t code, JobRecord *s)
             AVIFileExit();
         return ok;
     }
+    case JOB_VIDEO_END: {
+        int ok = RingCodecDirect(code, ctx);
+        PayAviFileExit();
+        return ok;
+    }
     }
     return RingCodecDirect(code, ctx);
 }
@@ -200,10 +211,15 @@ int RingDispatch(void)
             return 0;   // the export went on without this worker
         JobRecord *s = &job_ring.slots[job_ring.consumer];
         uint32_t code = s->code.load(std::memory_order_acquire);
-        if (code == 0)
+        if (code == 0) {
+            if (!job_ring.worker.running.load(std::memory_order_acquire))
+                PayAviFileExit();   // stopped: this pass is the thread's last
             return 1;
-        if (RunJob(code, s) != 1)
+        }
+        if (RunJob(code, s) != 1) {
+            PayAviFileExit();
             return 0;   // the job stays in its slot; the worker ends
+        }
         s->code.store(0, std::memory_order_release);
         job_ring.consumer ^= 1;
         WorkerNotifyReady(&job_ring.worker);

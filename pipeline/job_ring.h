@@ -48,8 +48,9 @@ int RingDispatch(void);
 // slots are left to it (WorkerAbandoned tells).
 void RingStop(void);
 // A compressor start or end on the calling thread, when the ring is not
-// active or its worker has stopped. An end clears its CTX_ flag and makes the
-// AVIFileExit owed by a begin job.
+// active or its worker has stopped. An end clears its CTX_ flag. (The
+// AVIFileExit owed by a begin job is made by the worker itself, on the thread
+// of its AVIFileInit.)
 int RingCodecDirect(uint32_t code, WriterContext *context);
 
 int SubmitVideoFrame(WriterContext *context, const void *frame);

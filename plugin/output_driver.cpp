@@ -90,7 +90,8 @@ static void ShowOpenFailure(int result)
 }
 
 // One frame's audio: the samples from frame i's grid point up to frame i+1's.
-// Returns 0 when the host hands back no data for samples it says it delivered.
+// Returns 0 when the host hands back no data for samples it says it
+// delivered, or when the block is not accepted.
 static int SubmitFrameAudio(WriterContext *ctx, const OutputInfo *info, int32_t i)
 {
     int32_t first = FrameFirstSample(i, info);
@@ -105,8 +106,7 @@ static int SubmitFrameAudio(WriterContext *ctx, const OutputInfo *info, int32_t 
         return 1;
     if (!data)
         return 0;
-    SubmitAudio(ctx, data, (uint32_t)delivered * (uint32_t)info->sample_bytes);
-    return 1;
+    return SubmitAudio(ctx, data, (uint32_t)delivered * (uint32_t)info->sample_bytes);
 }
 
 int __cdecl on_output(OutputInfo *info)
@@ -130,6 +130,7 @@ int __cdecl on_output(OutputInfo *info)
         return 0;
     }
 
+    int written = 1;
     for (int32_t i = 0; i < info->frame_count; i++) {
         if (info->abort_requested())
             break;
@@ -139,11 +140,17 @@ int __cdecl on_output(OutputInfo *info)
         if (SubmitVideoFrame(ctx, frame) != 1 ||
             ((open_flags & OPEN_AUDIO) && !SubmitFrameAudio(ctx, info, i))) {
             ShowWarning(TEXT_WRITE_FAILED);
+            written = 0;
             break;
         }
     }
 
-    SubmitAudio(ctx, NULL, 0);   // flushes the audio converter
-    FinishAviFile(ctx);
+    // The last frames, the converter's flush and the last write units reach
+    // the disk only from here on: what fails there is a failed write too,
+    // told once like one in the loop.
+    int flushed = SubmitAudio(ctx, NULL, 0);
+    int finished = FinishAviFile(ctx);
+    if (written && !(flushed && finished))
+        ShowWarning(TEXT_WRITE_FAILED);
     return 1;
 }

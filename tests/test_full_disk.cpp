@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include "plugin/texts.h"
+#include "support/export_host.h"
 #include "support/full_disk.h"
 
 TEST_CASE("after a failed write the headers and idx1 describe what is on disk")
@@ -44,5 +46,46 @@ TEST_CASE("a disk with room for every chunk but not for idx1: no idx1 and no ind
         CHECK(!r.refused);
         CHECK(r.frames == 300);
         CHECK(!r.has_idx1);
+    }
+}
+
+TEST_CASE("a disk that fills where the export cannot see it: reported, and only whole chunks described")
+{
+    if (SmallDiskFolder().empty()) {
+        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+        return;
+    }
+    struct Row {
+        const char *what;
+        int width, height, frames, sample_rate;
+        uint64_t room;
+        int32_t unit;
+    } rows[] = {
+        // The whole export is still in the write-behind ring when the loop
+        // ends: only finish meets the full disk.
+        {"finish writes it all", 160, 120, 40, 44100, 300 << 10, 4096},
+        // 2,048-byte chunks from a 2,048-byte boundary: the disk fills
+        // exactly behind a chunk, and the file cannot grow by one byte.
+        {"full at a chunk boundary", 20, 34, 2000, 0, 1 << 20, 4096},
+        {"full at a chunk boundary", 20, 34, 2000, 0, (2 << 20) + (12 << 10), 64},
+        {"full at a chunk boundary", 20, 34, 2000, 0, 3900000 / 4096 * 4096, 0},
+    };
+    for (const Row &row : rows) {
+        TestClip clip;
+        clip.width = row.width;
+        clip.height = row.height;
+        clip.frames = row.frames;
+        clip.sample_rate = row.sample_rate;
+        char name[64];
+        snprintf(name, sizeof(name), "finish-%dx%d-%d-%u.avi", row.width, row.height, (int)row.unit,
+                 (unsigned)row.room);
+        CAPTURE(name);
+        std::string what = row.what;
+        CAPTURE(what);
+        FullDiskResult r = ExportClipOntoFullDisk(name, row.room, clip, row.unit);
+        CHECK(r.result == 1);
+        CHECK(r.messages == std::vector<std::string>({TEXT_WRITE_FAILED}));
+        CHECK(r.refused);
+        CHECK(r.frames > 0);
     }
 }

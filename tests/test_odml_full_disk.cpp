@@ -8,6 +8,8 @@
 #include <string>
 
 #include "avi/avi_layout.h"
+#include "plugin/texts.h"
+#include "support/export_host.h"
 #include "support/full_disk.h"
 
 static_assert(AVI_RIFF_THRESHOLD == 0x100000, "these tests need the small threshold");
@@ -67,5 +69,33 @@ TEST_CASE("a disk that fills while a split writes the first RIFF's indexes")
         CHECK(r.riffs == 1);
         CHECK(r.frames == whole.first_riff_frames);
         CHECK(!r.has_idx1);
+    }
+}
+
+TEST_CASE("a continuation RIFF without room for all its indexes keeps the chunks it can index")
+{
+    if (SmallDiskFolder().empty()) {
+        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+        return;
+    }
+    // 2,048-byte chunks without audio: the disk fills exactly behind a chunk
+    // of the second RIFF, and "ix00" has only the room of the chunks given up.
+    TestClip clip;
+    clip.width = 20;
+    clip.height = 34;
+    clip.frames = 1000;
+    clip.sample_rate = 0;
+    FullDiskResult whole = ExportClipOntoFullDisk("prefix-20x34-whole.avi", 0, clip, 4096);
+    REQUIRE(whole.riffs >= 2);
+    const uint64_t room = (whole.riff_offsets[1] + (300 << 10)) / 4096 * 4096;
+    for (int32_t unit : {4096, 0}) {
+        char name[64];
+        snprintf(name, sizeof(name), "prefix-20x34-%d.avi", (int)unit);
+        CAPTURE(name);
+        FullDiskResult r = ExportClipOntoFullDisk(name, room, clip, unit);
+        CHECK(r.messages == std::vector<std::string>({TEXT_WRITE_FAILED}));
+        CHECK(r.riffs == 2);
+        CHECK(r.frames > whole.first_riff_frames);
+        CHECK(r.frames < (size_t)clip.frames);
     }
 }

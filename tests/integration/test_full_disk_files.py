@@ -3,6 +3,7 @@ and test_odml_full_disk, which compare their chunks with what was handed
 over): every video chunk and all the audio in the file come back byte for
 byte, and nothing more."""
 import os
+import re
 import struct
 import unittest
 
@@ -40,7 +41,9 @@ class FullDiskFiles(unittest.TestCase):
             with self.subTest(file=name):
                 path = os.path.join(FOLDER, name)
                 video, audio = chunks(path)
-                width, height = (8, 8) if name.startswith("no-idx1") else \
+                sized = re.search(r"-(\d+)x(\d+)-", name)
+                width, height = (int(sized[1]), int(sized[2])) if sized else \
+                    (8, 8) if name.startswith("no-idx1") else \
                     (165, 120) if name.startswith("split") else (160, 120)
                 size = harness.frame_bytes("rgb", width, height)
                 expected = harness.dumped_frames(b"".join(video), "rgb", width, height)
@@ -51,7 +54,10 @@ class FullDiskFiles(unittest.TestCase):
                 for i, (a, b) in enumerate(zip(decoded, expected)):
                     if a != b:
                         self.fail("frame %d differs from its chunk" % i)
-                self.assertEqual(harness.decode_audio(path), audio)
+                if harness.stream_of(harness.ffprobe_streams(path, count=False), "audio"):
+                    self.assertEqual(harness.decode_audio(path), audio)
+                else:
+                    self.assertEqual(audio, b"")
 
 
 if __name__ == "__main__":

@@ -24,6 +24,14 @@ struct FullDiskResult {
     uint64_t first_movi_end = 0;
     size_t first_riff_frames = 0;
     bool has_idx1 = false;
+    int result = 0;                       // on_output's, for ExportClipOntoFullDisk
+    std::vector<std::string> messages;    // its warning boxes
 };
 FullDiskResult ExportOntoFullDisk(const char *name, uint64_t room, int width, int height, int frames,
                        int32_t unit_kib);
+
+// The same through the export entry, as the host drives it: the clip (audio
+// unless its sample rate is 0) with the write unit in the host's ini file.
+struct TestClip;
+FullDiskResult ExportClipOntoFullDisk(const char *name, uint64_t room, const TestClip &clip,
+                                      int32_t unit_kib);
