@@ -55,6 +55,68 @@ std::vector<uint8_t> AudioChunksOf(const std::vector<uint8_t> &file, std::vector
     return out;
 }
 
+// AVIFileInit and AVIFileExit as this program imports them, seen on their
+// way through: each thread's inits less its exits.
+struct AviFileCalls {
+    void(WINAPI *init)(void);
+    void(WINAPI *exit)(void);
+    std::vector<std::pair<DWORD, int>> balance;
+    void Count(int step)
+    {
+        DWORD me = GetCurrentThreadId();
+        for (auto &b : balance)
+            if (b.first == me) {
+                b.second += step;
+                return;
+            }
+        balance.push_back({me, step});
+    }
+} avifile;
+
+void WINAPI CountedInit(void)
+{
+    avifile.Count(1);
+    avifile.init();
+}
+
+void WINAPI CountedExit(void)
+{
+    avifile.Count(-1);
+    avifile.exit();
+}
+
+// Points this program's import slots for avifil32 at the counting versions.
+void CountAviFileCalls(void)
+{
+    if (avifile.init)
+        return;
+    uint8_t *base = (uint8_t *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
+    for (; d->Name; d++) {
+        if (lstrcmpiA((const char *)(base + d->Name), "avifil32.dll") != 0)
+            continue;
+        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
+        void **slots = (void **)(base + d->FirstThunk);
+        for (size_t k = 0; names[k].u1.AddressOfData; k++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names[k].u1.Ordinal))
+                continue;
+            const char *name = (const char *)((IMAGE_IMPORT_BY_NAME *)(base + names[k].u1.AddressOfData))->Name;
+            void *counted = !strcmp(name, "AVIFileInit") ? (void *)CountedInit
+                            : !strcmp(name, "AVIFileExit") ? (void *)CountedExit : NULL;
+            if (!counted)
+                continue;
+            DWORD protect;
+            REQUIRE(VirtualProtect(&slots[k], sizeof(void *), PAGE_READWRITE, &protect));
+            (counted == (void *)CountedInit ? *(void **)&avifile.init : *(void **)&avifile.exit) = slots[k];
+            slots[k] = counted;
+            VirtualProtect(&slots[k], sizeof(void *), protect, &protect);
+        }
+    }
+    REQUIRE((avifile.init != NULL && avifile.exit != NULL));
+}
+
 } // namespace
 
 TEST_CASE("with and without the compression worker the files are the same bytes")
@@ -297,6 +359,10 @@ void CheckEndedOnceAndFinished(WriterContext *ctx, const std::string &path, bool
     DWORD host = GetCurrentThreadId();
     CHECK((calls.end_thread != host) == on_worker);
     CHECK((calls.close_thread != host) == on_worker);
+    // The worker's AVIFileInit has its exit on the same thread.
+    REQUIRE(avifile.balance.size() == 1);
+    CHECK(avifile.balance[0].first != host);
+    CHECK(avifile.balance[0].second == 0);
     CHECK(ctx->state_flags == 0);
     CHECK(job_ring.ring_active == 0);
     CHECK(job_ring.worker.thread == NULL);
@@ -312,7 +378,9 @@ void CheckEndedOnceAndFinished(WriterContext *ctx, const std::string &path, bool
 
 TEST_CASE("finish ends the compressor and the converter exactly once, however the export went")
 {
+    CountAviFileCalls();
     PluginSession plugin;
+    avifile.balance.clear();
     std::string path = OutPath("codec_ends.avi");
     uint8_t frame[8 * 8 * 3] = {0};
 
