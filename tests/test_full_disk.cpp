@@ -69,6 +69,9 @@ TEST_CASE("a disk that fills where the export cannot see it: reported, and only 
         {"full at a chunk boundary", 20, 34, 2000, 0, 1 << 20, 4096},
         {"full at a chunk boundary", 20, 34, 2000, 0, (2 << 20) + (12 << 10), 64},
         {"full at a chunk boundary", 20, 34, 2000, 0, 3900000 / 4096 * 4096, 0},
+        // Not one chunk reaches the disk: nothing of the streams is counted,
+        // their largest chunks neither.
+        {"no chunk fits", 160, 120, 10, 44100, 8192, 0},
     };
     for (const Row &row : rows) {
         TestClip clip;
@@ -86,6 +89,6 @@ TEST_CASE("a disk that fills where the export cannot see it: reported, and only 
         CHECK(r.result == 1);
         CHECK(r.messages == std::vector<std::string>({TEXT_WRITE_FAILED}));
         CHECK(r.refused);
-        CHECK(r.frames > 0);
+        CHECK((r.frames > 0) == (row.room > 8192));
     }
 }

@@ -101,10 +101,13 @@ CheckedFile CheckAviLayout(const std::vector<uint8_t> &f)
     REQUIRE(riffs.size() == FindChunks(chunks, FCC_RIFF).size());
     out.riffs = riffs.size();
 
-    uint32_t video = 0, audio_bytes = 0;
+    auto strh = FindChunks(chunks, FCC_STRH);
+    uint32_t video = 0, audio_bytes = 0, largest[2] = {0, 0};
     for (const Riff &r : riffs)
         for (const AviChunk &c : r.data) {
             std::vector<uint8_t> data(f.begin() + c.offset + 8, f.begin() + c.offset + 8 + c.size);
+            uint32_t &most = largest[c.id == FCC_01WB];
+            most = c.size > most ? (uint32_t)c.size : most;
             if (c.id == FCC_01WB) {
                 audio_bytes += c.size;
                 out.audio.insert(out.audio.end(), data.begin(), data.end());
@@ -113,13 +116,15 @@ CheckedFile CheckAviLayout(const std::vector<uint8_t> &f)
                 out.frames.push_back(data);
             }
         }
+    // The suggested buffer sizes are those of the largest chunks in the file.
+    for (size_t i = 0; i < strh.size() && i < 2; i++)
+        CHECK(ReadU32(f, strh[i].offset + 8 + 36) == largest[i]);
     for (const AviChunk &c : riffs[0].data)
         out.first_riff_frames += c.id != FCC_01WB;
     out.first_movi_end = riffs[0].movi.offset + 8 + riffs[0].movi.size;
 
     // Main and stream headers count what is there.
     auto avih = FindChunks(chunks, FCC_AVIH);
-    auto strh = FindChunks(chunks, FCC_STRH);
     REQUIRE(avih.size() == 1);
     REQUIRE(strh.size() >= 1);
     uint32_t flags = ReadU32(f, avih[0].offset + 8 + 12);
