@@ -74,6 +74,7 @@ void CloseList(ListHeader *record);
 int WriteChunk(uint32_t id, const void *data, uint32_t n);
 void RewriteChunkAt(uint32_t id, const void *data, uint32_t n, uint64_t offset);
 void WriteAlignmentJunk(void);
+void SettleAvixHead(void);
 
 // Index writer.
 void CloseRiff(void);

@@ -75,14 +75,39 @@ void WriteAlignmentJunk(void)
     uint32_t text = 0;
     if (w->avix_count == 0)
         text = (uint32_t)wsprintfA((char *)scratch, AVI_INFO_FORMAT, VELNIK_NAME, VELNIK_VERSION);
-    // Fill so that the first chunk of the coming "movi" (behind this JUNK
-    // header, the text and the 12-byte list header) starts on the boundary.
+    // Fill so that the first chunk of "movi" (behind this JUNK header, the
+    // text and, unless the list is begun already, its 12-byte header) starts
+    // on the boundary.
+    uint32_t behind = w->movi_open ? 8 : 20;
     uint32_t at = (uint32_t)output_file.base + output_file.position;
-    uint32_t fill = (0u - (at + text + 20)) % AVI_MOVI_ALIGN;
+    uint32_t fill = (0u - (at + text + behind)) % AVI_MOVI_ALIGN;
     memset(scratch + text, 0, fill);
     w->movi_junk_position = output_file.position;
     WriteChunk(FCC_JUNK, scratch, text + fill);
-    w->movi_data_start = output_file.position + 12;
+    w->movi_data_start = output_file.position + (w->movi_open ? 0 : 12);
+}
+
+// An "AVIX" RIFF is begun with "movi" right behind its list type and the
+// alignment "JUNK" inside the list: a reader that walks on past the indexes
+// of a killed export steps from "AVIX" straight into "movi". The close puts
+// the head in a finished file's order, "JUNK" then "movi", the first chunk
+// where it was; the close of the list writes the list header.
+void SettleAvixHead(void)
+{
+    const uint32_t list_at = sizeof(ListHeader) + 4;   // behind "RIFF" size "AVIX"
+    const uint32_t list_size = sizeof(ListHeader) + 4;
+    uint32_t end = output_file.position;
+    uint32_t fill = avi_writer.movi_data_start - list_at - list_size - sizeof(ListHeader);
+    struct {
+        ListHeader junk;
+        uint8_t zeros[list_size];   // over the list header written at the split
+    } head = {{FCC_JUNK, fill}, {0}};
+    SeekInRiff(list_at);
+    WriteAtCursor(&head, sizeof(head.junk) + (fill < list_size ? fill : list_size));
+    uint32_t movi = FCC_MOVI;
+    SeekInRiff(avi_writer.movi_data_start - 4);
+    WriteAtCursor(&movi, 4);
+    SeekInRiff(end);
 }
 
 static void WriteZeroJunk(uint32_t *position_out, uint32_t n)
@@ -436,8 +461,9 @@ static int SplitCheck(void)
     output_file.base += output_file.position;
     output_file.position = 0;
     BeginList(&w->riff, FCC_RIFF, FCC_AVIX);
-    WriteAlignmentJunk();
     BeginMovi();
+    WriteAlignmentJunk();
+    w->shared.size = w->movi_data_start - 12;   // where the close puts the list header
     return 1;
 }
 

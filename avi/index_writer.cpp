@@ -184,6 +184,8 @@ void CloseRiff(void)
         WriteStandardIndex(FCC_IX00);
         WriteStandardIndex(FCC_IX01);
     }
+    if (w->avix_count > 0)
+        SettleAvixHead();
     CloseList(&w->shared);
     w->movi_open = 0;
     if (w->avix_count == 0)

@@ -72,7 +72,15 @@ class KilledExport(harness.HostTestCase):
                 out = self.path("killed.avi")
                 self.kill_at(out, fraction, options)
                 if "--dll" in options:
-                    self.assertGreater(len(harness.riff_list(out)), 1, "a multi-RIFF file")
+                    riffs = harness.riff_list(out)
+                    self.assertGreater(len(riffs), 1, "a multi-RIFF file")
+                    with open(out, "rb") as f:
+                        f.seek(riffs[-1][1] + 12)
+                        head = f.read(12)
+                    # A reader that walks on past the indexes steps from an open "AVIX" 24 bytes on,
+                    # expecting "movi" there.
+                    if riffs[-1][1] + 8 + riffs[-1][2] != os.path.getsize(out) and len(head) == 12:
+                        self.assertEqual((head[:4], head[8:]), (b"LIST", b"movi"), "the open RIFF's head")
                 on_disk = whole_chunks(out, b"00db")
                 self.assertGreater(on_disk, 10)
                 probe = subprocess.run(["ffprobe", "-v", "warning", "-count_frames", "-show_entries",
