@@ -57,6 +57,9 @@ extern AviWriter avi_writer;
 // driver has set them.
 int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags);
 int WriteVideoFrame(WriterContext *ctx, const void *frame, uint32_t *stored_size);
+// After the last frame of a whole export: the frames the compressor still
+// holds back, so that the stream has one chunk per frame delivered.
+int WriteVideoEnd(WriterContext *ctx);
 int WriteAudio(WriterContext *ctx, const void *data, uint32_t length);
 int FinishAviFile(WriterContext *ctx);
 

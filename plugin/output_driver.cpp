@@ -130,7 +130,8 @@ int __cdecl on_output(OutputInfo *info)
         return 0;
     }
 
-    for (int32_t i = 0; i < info->frame_count; i++) {
+    int32_t i = 0;
+    for (; i < info->frame_count; i++) {
         if (info->abort_requested())
             break;
         info->show_remaining_time(i, info->frame_count);
@@ -143,6 +144,9 @@ int __cdecl on_output(OutputInfo *info)
         }
     }
 
+    // Every frame delivered: a compressor that holds frames back hands them over.
+    if (i == info->frame_count && SubmitVideoEnd(ctx) != 1)
+        ShowWarning(TEXT_WRITE_FAILED);
     SubmitAudio(ctx, NULL, 0);   // flushes the audio converter
     FinishAviFile(ctx);
     return 1;
