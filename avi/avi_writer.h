@@ -60,6 +60,9 @@ extern AviWriter avi_writer;
 // driver has set them.
 int OpenAviFile(WriterContext *ctx, const char *file_name, uint32_t open_flags);
 int WriteVideoFrame(WriterContext *ctx, const void *frame, uint32_t *stored_size);
+// After the last frame of a whole export: the frames the compressor still
+// holds back, so that the stream has one chunk per frame delivered.
+int WriteVideoEnd(WriterContext *ctx);
 int WriteAudio(WriterContext *ctx, const void *data, uint32_t length);
 // Returns 0 when something handed over did not reach the file (a failed
 // job, a failed write, indexes that did not fit); the file is finished all

@@ -516,12 +516,27 @@ int WriteVideoFrame(WriterContext *ctx, const void *frame, uint32_t *stored_size
         data = VideoCompressFrame(&ctx->video, (const uint8_t *)frame, &flags, &size);
         if (!data)
             return 0;
+        if (flags & VIDEO_HELD_BACK)
+            return 1;   // its chunk comes at the end, from WriteVideoEnd
     }
     if (!WriteVideoChunk(data, size, flags))
         return 0;
     if (stored_size)
         *stored_size = size;
     return 1;
+}
+
+int WriteVideoEnd(WriterContext *ctx)
+{
+    if (!(ctx->state_flags & CTX_VIDEO_STREAM) || !(ctx->state_flags & CTX_VIDEO_CODEC))
+        return 1;
+    const uint8_t *data;
+    uint32_t flags, size;
+    int owed;
+    while ((owed = VideoCompressDrain(&ctx->video, &data, &flags, &size)) == 1)
+        if (!WriteVideoChunk(data, size, flags))
+            return 0;
+    return owed != 0;
 }
 
 int WriteAudio(WriterContext *ctx, const void *data, uint32_t length)

@@ -142,7 +142,7 @@ static int CodecCall(uint32_t code, WriterContext *ctx)
     }
     switch (code) {
     case JOB_VIDEO_BEGIN:
-        return VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale);
+        return VideoCompressBegin(&ctx->video, &ctx->bih, ctx->rate, ctx->scale, ctx->frame_count);
     case JOB_AUDIO_OPEN:
         return AudioCodecStart(&ctx->audio, &ctx->wfx, avi_writer.audio_work[0], AUDIO_WORK_CAPACITY,
                                avi_writer.audio_work[1], AUDIO_WORK_CAPACITY);
@@ -184,6 +184,8 @@ static int RunJob(uint32_t code, JobRecord *s)
     switch (code) {
     case JOB_VIDEO_FRAME:
         return WriteVideoFrame(ctx, s->buffer, NULL);
+    case JOB_VIDEO_DRAIN:
+        return WriteVideoEnd(ctx);
     case JOB_AUDIO_DATA:
         return WriteAudio(ctx, s->length ? s->buffer : NULL, s->length);
     case JOB_VIDEO_BEGIN: {
@@ -243,6 +245,15 @@ int SubmitVideoFrame(WriterContext *context, const void *frame)
     if (job_ring.ring_active)
         return RingPost(JOB_VIDEO_FRAME, context, frame, context->bih.biSizeImage);
     return WriteVideoFrame(context, frame, NULL);
+}
+
+int SubmitVideoEnd(WriterContext *context)
+{
+    if (!(context->state_flags & CTX_VIDEO_CODEC))
+        return 1;
+    if (job_ring.ring_active)
+        return RingPost(JOB_VIDEO_DRAIN, context, NULL, 0);
+    return WriteVideoEnd(context);
 }
 
 int SubmitAudio(WriterContext *context, const void *data, uint32_t length)

@@ -11,6 +11,7 @@ struct WriterContext;
 
 enum {
     JOB_VIDEO_FRAME = 1,
+    JOB_VIDEO_DRAIN = 2,
     JOB_AUDIO_DATA = 3,
     JOB_VIDEO_BEGIN = 5,
     JOB_AUDIO_OPEN = 6,
@@ -54,6 +55,9 @@ void RingStop(void);
 int RingCodecDirect(uint32_t code, WriterContext *context);
 
 int SubmitVideoFrame(WriterContext *context, const void *frame);
+// After the last frame of a whole export (never after an abort or a failure):
+// the frames a compressor still holds back, on the thread that compresses.
+int SubmitVideoEnd(WriterContext *context);
 int SubmitAudio(WriterContext *context, const void *data, uint32_t length);
 
 // Test hooks.

@@ -131,7 +131,8 @@ int __cdecl on_output(OutputInfo *info)
     }
 
     int written = 1;
-    for (int32_t i = 0; i < info->frame_count; i++) {
+    int32_t i = 0;
+    for (; i < info->frame_count; i++) {
         if (info->abort_requested())
             break;
         info->show_remaining_time(i, info->frame_count);
@@ -145,12 +146,14 @@ int __cdecl on_output(OutputInfo *info)
         }
     }
 
-    // The last frames, the converter's flush and the last write units reach
-    // the disk only from here on: what fails there is a failed write too,
-    // told once like one in the loop.
+    // Every frame delivered: a compressor that holds frames back hands them
+    // over. Those frames, the converter's flush and the last write units
+    // reach the disk only from here on: what fails there is a failed write
+    // too, told once like one in the loop.
+    int drained = i < info->frame_count || SubmitVideoEnd(ctx) == 1;
     int flushed = SubmitAudio(ctx, NULL, 0);
     int finished = FinishAviFile(ctx);
-    if (written && !(flushed && finished))
+    if (written && !(drained && flushed && finished))
         ShowWarning(TEXT_WRITE_FAILED);
     return 1;
 }

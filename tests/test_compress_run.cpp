@@ -125,7 +125,7 @@ TEST_CASE("a run of a compressor that needs the previous frame")
     state.stateSize = 5;
     memcpy(state.state, "\x01\x02\x03\x04\x05", 5);
     BITMAPINFOHEADER in = InputFormat(16, 8);
-    REQUIRE(VideoCompressBegin(&state, &in, 30, 1) == 1);
+    REQUIRE(VideoCompressBegin(&state, &in, 30, 1, 7) == 1);
 
     std::vector<UINT> order = FakeMessageOrder(0);
     std::vector<UINT> expected = {DRV_LOAD, DRV_ENABLE, DRV_OPEN, ICM_COMPRESS_QUERY, ICM_SETSTATE,
@@ -174,7 +174,7 @@ TEST_CASE("a run of a compressor that needs the previous frame")
     CHECK(frames.lpbiInput == &state.bihIn);
     CHECK(frames.lInput == 0);
     CHECK(frames.lStartFrame == 0);
-    CHECK(frames.lFrameCount == 0);
+    CHECK(frames.lFrameCount == 7);
     CHECK(frames.lQuality == 6500);
     CHECK(frames.lDataRate == 300 * 1024);
     CHECK(frames.lKeyRate == 3);
@@ -264,7 +264,7 @@ TEST_CASE("a run of a compressor that needs the previous frame")
     CHECK(FakeCalls().empty());
 
     // A second run reuses the handle and restores the saved state again.
-    REQUIRE(VideoCompressBegin(&state, &in, 30, 1) == 1);
+    REQUIRE(VideoCompressBegin(&state, &in, 30, 1, 0) == 1);
     CHECK(FakeCallsOf(DRV_OPEN).empty());
     CHECK(FakeCallsOf(ICM_SETSTATE).size() == 1);
     CHECK(run.messages.empty());
@@ -279,7 +279,7 @@ TEST_CASE("a compressor with fast temporal compression gets no previous frame")
     Run run({fast});
     state.keyRate = 0;
     BITMAPINFOHEADER in = InputFormat(16, 8);
-    REQUIRE(VideoCompressBegin(&state, &in, 25, 1) == 1);
+    REQUIRE(VideoCompressBegin(&state, &in, 25, 1, 0) == 1);
     CHECK(FakeCallsOf(ICM_DECOMPRESS_BEGIN).empty());
     CHECK(FakeCallsOf(ICM_COMPRESS_FRAMES_INFO).empty());
     CHECK(state.prevBuffer == 0);
@@ -315,7 +315,7 @@ TEST_CASE("forced key frames")
         Run run({TemporalCodec("Keys")});
         state.keyRate = k.key_rate;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 25, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 25, 1, 0) == 1);
         Frames(10, in.biSizeImage);
         CHECK(ForcedKeys() == k.keys);
     }
@@ -330,7 +330,7 @@ TEST_CASE("the data-rate budget")
         Run run({c});
         state.dataRate = 300;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 30, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 30, 1, 0) == 1);
         CHECK(state.frameBudget == 10240);
         Frames(6, in.biSizeImage);
         // 10240; 10240 - 4760; 5380 + 10240; unchanged; 1 at least; 1 - 10 + 10240.
@@ -341,7 +341,7 @@ TEST_CASE("the data-rate budget")
         Run run({Codec("Rate")});
         state.dataRate = 300;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 30000, 1001) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 30000, 1001, 0) == 1);
         CHECK(state.frameBudget == 10250);
     }
     SUBCASE("no data rate: every frame is offered 2147483647 bytes")
@@ -351,7 +351,7 @@ TEST_CASE("the data-rate budget")
         state.frameBudget = 77;
         state.allowance = 88;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 30, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 30, 1, 0) == 1);
         Frames(3, in.biSizeImage);
         CHECK(OfferedSizes() == std::vector<int32_t>(3, 2147483647));
     }
@@ -362,7 +362,7 @@ TEST_CASE("the data-rate budget")
         Run run({c});
         state.dataRate = 2000000;   // 2048000000 bytes a frame at 1 fps
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 1, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 1, 1, 0) == 1);
         CHECK(state.frameBudget == 2048000000);
         Frames(4, in.biSizeImage);
         CHECK(OfferedSizes() ==
@@ -374,7 +374,7 @@ TEST_CASE("the data-rate budget")
         Run run({Codec("Rate")});
         state.dataRate = 2147483647;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 1, 1000));
+        REQUIRE(VideoCompressBegin(&state, &in, 1, 1000, 0));
         CHECK(state.frameBudget == 2147483647);
     }
 }
@@ -407,7 +407,7 @@ TEST_CASE("the saved state is restored only when the compressor and the option a
             state.state[i] = (uint8_t)(i * 5);
         state.stateSize = k.size;
         BITMAPINFOHEADER in = InputFormat();
-        REQUIRE(VideoCompressBegin(&state, &in, 25, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 25, 1, 0) == 1);
         std::vector<FakeCall> set = FakeCallsOf(ICM_SETSTATE);
         REQUIRE(set.size() == (k.sent ? 1u : 0u));
         if (k.sent) {
@@ -425,20 +425,20 @@ TEST_CASE("a begin that fails undoes its own steps")
         FakeCodecDesc d = Codec("Deco");
         d.open_compress = false;
         Run run({d});
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         state.fccHandler = Fourcc("Nope");
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         state.fccHandler = Fourcc("YUY2");
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         state.fccHandler = 0;
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         CHECK(FakeCallsOf(DRV_OPEN).size() == 0);
     }
     SUBCASE("the compressor does not open")
     {
         Run run({Codec("Shut")});
         FakeDesc(0).open_compress = false;
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         CHECK(FakeCallsOf(ICM_COMPRESS_QUERY).empty());
     }
     SUBCASE("the input format is refused")
@@ -447,10 +447,10 @@ TEST_CASE("a begin that fails undoes its own steps")
         y.rgb = false;
         y.yuy2 = true;
         Run run({y});
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         CHECK(FakeMessageOrder(0).back() == (UINT)ICM_COMPRESS_QUERY);
         BITMAPINFOHEADER yuy2 = InputFormat(16, 8, true);
-        CHECK(VideoCompressBegin(&state, &yuy2, 25, 1) == 1);
+        CHECK(VideoCompressBegin(&state, &yuy2, 25, 1, 0) == 1);
     }
     SUBCASE("a format larger than the 4096 bytes kept for it")
     {
@@ -458,13 +458,13 @@ TEST_CASE("a begin that fails undoes its own steps")
         big.format_size = 4097;
         Run run({big});
         memset(state.bihOut, 0x77, sizeof(state.bihOut));
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         CHECK(FakeCallsOf(ICM_COMPRESS_GET_FORMAT).size() == 1);
         CHECK(FakeCallsOf(ICM_COMPRESS_BEGIN).empty());
         CHECK(state.bihOut[4095] == 0x77);
         CHECK(state.bihOutSize == 0);
         FakeDesc(0).format_size = 4096;
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 1);
         CHECK(state.bihOutSize == 4096);
     }
     SUBCASE("a format of size 0 is not asked for")
@@ -473,7 +473,7 @@ TEST_CASE("a begin that fails undoes its own steps")
         none.format_size = 0;
         Run run({none});
         memset(state.bihOut, 0x66, sizeof(state.bihOut));
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 1);
         CHECK(FakeCallsOf(ICM_COMPRESS_GET_FORMAT).size() == 1);
         CHECK(state.bihOutSize == 0);
         CHECK(state.bihOut[0] == 0x66);
@@ -483,7 +483,7 @@ TEST_CASE("a begin that fails undoes its own steps")
         FakeCodecDesc c = Codec("NoFm");
         c.format_fails = true;
         Run run({c});
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         CHECK(FakeCallsOf(ICM_COMPRESS_BEGIN).empty());
     }
     SUBCASE("no output size: the stream is ended again")
@@ -491,7 +491,7 @@ TEST_CASE("a begin that fails undoes its own steps")
         FakeCodecDesc c = Codec("NoSz");
         c.out_size = 0;
         Run run({c});
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         std::vector<UINT> order = FakeMessageOrder(0);
         CHECK(order.back() == (UINT)ICM_COMPRESS_END);
         CHECK(state.outBuffer == 0);
@@ -504,7 +504,7 @@ TEST_CASE("a begin that fails undoes its own steps")
         FakeCodecDesc c = TemporalCodec("NoDe");
         c.decompress_begin = false;
         Run run({c});
-        CHECK(VideoCompressBegin(&state, &rgb, 25, 1) == 0);
+        CHECK(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 0);
         std::vector<UINT> order = FakeMessageOrder(0);
         REQUIRE(order.size() >= 2);
         CHECK(order[order.size() - 2] == (UINT)ICM_DECOMPRESS_BEGIN);
@@ -529,21 +529,22 @@ TEST_CASE("frames the compressor refuses or oversizes come back as null")
         FakeCodecDesc c = Codec("Refu");
         c.refuse_frame = 2;
         Run run({c});
-        REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 1);
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) != nullptr);
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) != nullptr);
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) == nullptr);
     }
-    SUBCASE("a size beyond the buffer it asked for")
+    SUBCASE("a size beyond the room: twice what it asked for (more than twice the frame)")
     {
         FakeCodecDesc c = Codec("Liar");
         c.out_size = 1000;
         c.sizes = {1000, 1000};
         Run run({c});
-        REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &rgb, 25, 1, 0) == 1);
+        FakeDesc(0).overstate = 1000;
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) != nullptr);
-        CHECK(size == 1000);
-        FakeDesc(0).overstate = 1;
+        CHECK(size == 2000);
+        FakeDesc(0).overstate = 1001;
         CHECK(VideoCompressFrame(&state, frame.data(), &flags, &size) == nullptr);
         CHECK(size == 0);
     }

@@ -350,7 +350,7 @@ TEST_CASE("the plug-in's run against the sample compressor: probes, state restor
         memcpy(state.state, saved, 8);
         state.stateSize = 8;
         BITMAPINFOHEADER in = Rgb(40, 24);
-        REQUIRE(VideoCompressBegin(&state, &in, 25, 1) == 1);
+        REQUIRE(VideoCompressBegin(&state, &in, 25, 1, 0) == 1);
         uint8_t now[8] = {0};
         ICSendMessage(e.hic, ICM_GETSTATE, (DWORD_PTR)now, 8);
         CHECK(memcmp(now, saved, 8) == 0);

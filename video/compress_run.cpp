@@ -1,13 +1,14 @@
 // One export's run of the chosen video compressor: format negotiation and
 // buffers at the begin, one ICM_COMPRESS per frame under the key-frame and
-// data-rate rules, and the rebuild of the previous frame for compressors
-// that need it.
+// data-rate rules, the rebuild of the previous frame for compressors that
+// need it, and at the end the frames a look-ahead compressor still holds.
 #include "video/compress_run.h"
 
 #include <vfw.h>
 
 #include <string.h>
 
+#include "avi/avi_layout.h"
 #include "fileio/write_behind_file.h"
 
 // Live handle and buffers of the open run. The settings block has 32-bit
@@ -18,6 +19,11 @@ struct VideoRun {
     uint8_t *out;
     uint32_t out_size;
     uint8_t *prev;
+    int32_t frames;       // the export's frame count, as announced to the compressor
+    int produced;         // a frame with bytes has come out
+    uint32_t lag;         // empty answers before it: frames held back, owed at the end
+    int drain_over;       // the compressor has stopped handing frames over
+    uint8_t *last;        // copy of the last frame, offered again while draining
 };
 
 static VideoRun video_run;
@@ -50,6 +56,23 @@ static BITMAPINFOHEADER *BihOut(VideoCodecState *state)
     return (BITMAPINFOHEADER *)state->bihOut;
 }
 
+// Room for one compressed frame. Compressors write past the size they
+// announce (a lossless one writes a third more on noise), and whatever lies
+// behind the buffer is not theirs to write: so twice the announced size or
+// twice the uncompressed frame, whichever is larger. Past two chunks of the
+// largest size no frame could be stored anyway, and a 32-bit host has no
+// such blocks to spare: the room stops there, though never below what the
+// compressor announced.
+#define OUT_ROOM_MAX (2 * (uint64_t)AVI_MAX_CHUNK)
+
+static uint32_t OutputRoom(uint32_t announced, uint32_t frame)
+{
+    uint64_t room = 2 * (uint64_t)(announced > frame ? announced : frame);
+    if (room > OUT_ROOM_MAX)
+        room = OUT_ROOM_MAX;
+    return room > announced ? (uint32_t)room : announced;
+}
+
 static void EndCompressorStream(VideoCodecState *state)
 {
     ICSendMessage(video_run.hic, ICM_COMPRESS_END, 0, 0);
@@ -72,7 +95,7 @@ static int32_t FrameBudget(int32_t data_rate, uint32_t rate, uint32_t scale)
 }
 
 int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint32_t rate,
-                       uint32_t scale)
+                       uint32_t scale, int32_t frames)
 {
     if (video_run.open)
         VideoCompressEnd(state);
@@ -89,6 +112,7 @@ int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint
     StoreSlots(state);
 
     memcpy(&state->bihIn, bih, sizeof(state->bihIn));
+    video_run.frames = frames > 0 ? frames : 0;
     state->frameNum = 0;
     if (state->keyRate != 0)
         state->keyCountdown = 0;
@@ -123,6 +147,9 @@ int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint
         memset(&frames, 0, sizeof(frames));
         frames.lpbiOutput = BihOut(state);
         frames.lpbiInput = &state->bihIn;
+        // A compressor that looks ahead learns from this when to hand over
+        // the frames it holds.
+        frames.lFrameCount = video_run.frames;
         frames.lQuality = state->quality;
         frames.lDataRate = Saturate((int64_t)state->dataRate * 1024);
         frames.lKeyRate = state->keyRate;
@@ -134,14 +161,19 @@ int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint
     ICSendMessage(hic, ICM_COMPRESS_BEGIN, (DWORD_PTR)&state->bihIn, (DWORD_PTR)state->bihOut);
     LRESULT out_size =
         ICSendMessage(hic, ICM_COMPRESS_GET_SIZE, (DWORD_PTR)&state->bihIn, (DWORD_PTR)state->bihOut);
+    uint32_t frame_size =
+        ImageSize(state->bihIn.biBitCount, state->bihIn.biWidth, state->bihIn.biHeight);
     // A compressor that names no size (or an error) gets no buffer.
-    if (out_size > 0 && (uint64_t)out_size <= 0xFFFFFFFFu)
-        video_run.out = (uint8_t *)PageAlloc((uint32_t)out_size);
+    uint32_t room = 0;
+    if (out_size > 0 && (uint64_t)out_size <= 0xFFFFFFFFu) {
+        room = OutputRoom((uint32_t)out_size, frame_size);
+        video_run.out = (uint8_t *)PageAlloc(room);
+    }
     if (!video_run.out) {
         EndCompressorStream(state);
         return 0;
     }
-    video_run.out_size = (uint32_t)out_size;
+    video_run.out_size = room;
     StoreSlots(state);
 
     if (entry->flags & CF_NEEDS_PREVIOUS) {
@@ -150,9 +182,7 @@ int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint
             EndCompressorStream(state);
             return 0;
         }
-        uint32_t prev_size =
-            ImageSize(state->bihIn.biBitCount, state->bihIn.biWidth, state->bihIn.biHeight);
-        video_run.prev = (uint8_t *)PageAlloc(prev_size);
+        video_run.prev = (uint8_t *)PageAlloc(frame_size);
         if (!video_run.prev) {
             ICSendMessage(hic, ICM_DECOMPRESS_END, 0, 0);
             EndCompressorStream(state);
@@ -164,14 +194,14 @@ int VideoCompressBegin(VideoCodecState *state, const BITMAPINFOHEADER *bih, uint
     return 1;
 }
 
-const uint8_t *VideoCompressFrame(VideoCodecState *state, const uint8_t *frame, uint32_t *flags,
-                                  uint32_t *size)
+// One ICM_COMPRESS under the key-frame and data-rate rules. Returns 1 with
+// the frame in the output buffer, 0 when the compressor refuses the frame,
+// -1 when it reports more than the buffer holds.
+static int CompressOne(VideoCodecState *state, const uint8_t *frame, uint32_t *flags,
+                       uint32_t *size)
 {
     *flags = 0;
     *size = 0;
-    if (!video_run.open)
-        return NULL;
-
     if (state->dataRate != 0) {
         int32_t a = Saturate((int64_t)state->allowance + state->frameBudget);
         state->allowance = a < 1 ? 1 : a;
@@ -210,18 +240,22 @@ const uint8_t *VideoCompressFrame(VideoCodecState *state, const uint8_t *frame, 
         icc.lpbiPrev = &state->bihIn;
         icc.lpPrev = video_run.prev;
     }
+    // Compressors read this as their room; else they would see the size of
+    // the frame before.
+    bih_out->biSizeImage = video_run.out_size;
     if (ICSendMessage(video_run.hic, ICM_COMPRESS, (DWORD_PTR)&icc, sizeof(icc)) != ICERR_OK)
-        return NULL;
+        return 0;
 
     // More than the buffer holds means the compressor wrote past it or
     // reports nonsense; either way the frame is not usable.
     uint32_t compressed = bih_out->biSizeImage;
     if (compressed > video_run.out_size)
-        return NULL;
+        return -1;
     *size = compressed;
     state->allowance = Saturate((int64_t)state->allowance - compressed);
 
-    if (video_run.prev) {
+    // Nothing to rebuild before the first frame has come out.
+    if (video_run.prev && (compressed || video_run.produced)) {
         bih_out->biSizeImage = compressed;
         ICDECOMPRESS icd;
         memset(&icd, 0, sizeof(icd));
@@ -234,7 +268,65 @@ const uint8_t *VideoCompressFrame(VideoCodecState *state, const uint8_t *frame, 
         icd.ckid = key ? mmioFOURCC('0', '0', 'd', 'b') : mmioFOURCC('0', '0', 'd', 'c');
         ICSendMessage(video_run.hic, ICM_DECOMPRESS, (DWORD_PTR)&icd, sizeof(icd));
     }
+    return 1;
+}
+
+const uint8_t *VideoCompressFrame(VideoCodecState *state, const uint8_t *frame, uint32_t *flags,
+                                  uint32_t *size)
+{
+    *flags = 0;
+    *size = 0;
+    if (!video_run.open)
+        return NULL;
+    int32_t allowance = state->allowance;
+    if (CompressOne(state, frame, flags, size) != 1)
+        return NULL;
+    *flags &= ~VIDEO_HELD_BACK;
+    if (*size)
+        video_run.produced = 1;
+    if (!video_run.produced) {
+        // Empty answers before the first frame are a look-ahead filling up:
+        // no frame is dropped and none of the budget is spent.
+        video_run.lag++;
+        state->allowance = allowance;
+        *flags = VIDEO_HELD_BACK;
+    }
+    // The drain offers the last frame again; the host's copy is gone by then.
+    if (video_run.lag && state->frameNum == video_run.frames) {
+        uint32_t n = state->bihIn.biSizeImage;
+        video_run.last = (uint8_t *)PageAlloc(n);
+        if (!video_run.last)
+            return NULL;
+        memcpy(video_run.last, frame, n);
+    }
     return video_run.out;
+}
+
+int VideoCompressDrain(VideoCodecState *state, const uint8_t **data, uint32_t *flags,
+                       uint32_t *size)
+{
+    *data = NULL;
+    *flags = 0;
+    *size = 0;
+    if (!video_run.open || video_run.lag == 0)
+        return -1;
+    video_run.lag--;
+    if (!video_run.drain_over && video_run.last) {
+        int done = CompressOne(state, video_run.last, flags, size);
+        if (done < 0)
+            return 0;
+        if (done == 1 && *size) {
+            *data = video_run.out;
+            return 1;
+        }
+        video_run.drain_over = 1;   // refused or empty: it hands over no more
+    }
+    // A frame that never came out is a dropped frame, so that every later
+    // picture and the sound stay at their times.
+    *flags = 0;
+    *size = 0;
+    *data = video_run.out;
+    return 1;
 }
 
 int VideoCompressEnd(VideoCodecState *state)
@@ -247,6 +339,7 @@ int VideoCompressEnd(VideoCodecState *state)
         ICSendMessage(video_run.hic, ICM_DECOMPRESS_END, 0, 0);
     }
     PageFree(video_run.out);
+    PageFree(video_run.last);
     memset(&video_run, 0, sizeof(video_run));
     StoreSlots(state);
     return 1;

@@ -2,8 +2,8 @@
 // DLL into the system folder and a "vidc.XXXX" value under Drivers32. Built
 // at each width, so the 32-bit one lands in the 32-bit folder and registry
 // view of a 64-bit prefix.
-//   install_codec install DLL     copy DLL and register "ZMBV" and "ZMBP"
-//   install_codec remove          undo both
+//   install_codec install DLL     copy DLL and register its handler codes
+//   install_codec remove          undo that
 #include <windows.h>
 
 #include <stdio.h>
@@ -11,7 +11,8 @@
 
 static const char drivers32[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 static const char installed_name[] = "velzmbv.dll";
-static const char *const handlers[] = {"vidc.ZMBV", "vidc.ZMBP"};
+static const char *const handlers[] = {"vidc.ZMBV", "vidc.ZMBP", "vidc.ZMBO", "vidc.ZMBL",
+                                       "vidc.ZMBN"};
 
 static int ReadAll(const char *path, char **data, DWORD *size)
 {

@@ -8,10 +8,18 @@
 // one key frame and its delta frames form one deflate stream, flushed at
 // the end of every frame.
 //
-// Two handler codes select two behaviours of the same driver:
+// Handler codes select behaviours of the same driver:
 //   "ZMBV"  fast temporal compression: keeps its own copy of the previous frame;
 //   "ZMBP"  compresses against the previous frame the caller hands in (lpPrev),
-//           so the caller must rebuild that frame by decompressing.
+//           so the caller must rebuild that frame by decompressing;
+//   "ZMBO"  as "ZMBV", but announces a quarter of the uncompressed frame as
+//           its largest output and pads every frame with empty deflate blocks
+//           to twice the uncompressed frame: it writes more than it announced;
+//   "ZMBL"  as "ZMBV" with a look-ahead: holds LAG frames back, answering 0
+//           bytes meanwhile, and after the lFrameCount frames that
+//           ICM_COMPRESS_FRAMES_INFO announced hands them over on further
+//           calls; it takes the output header's biSizeImage as its room;
+//   "ZMBN"  as "ZMBL", but never hands over the frames it holds.
 #include <windows.h>
 #include <vfw.h>
 
@@ -32,6 +40,10 @@
 
 static const DWORD FCC_ZMBV = mmioFOURCC('Z', 'M', 'B', 'V');
 static const DWORD FCC_ZMBP = mmioFOURCC('Z', 'M', 'B', 'P');
+static const DWORD FCC_ZMBO = mmioFOURCC('Z', 'M', 'B', 'O');
+static const DWORD FCC_ZMBL = mmioFOURCC('Z', 'M', 'B', 'L');
+static const DWORD FCC_ZMBN = mmioFOURCC('Z', 'M', 'B', 'N');
+#define LAG 3
 
 // What ICM_GETSTATE hands out and ICM_SETSTATE takes back.
 struct SavedState {
@@ -49,6 +61,13 @@ struct Picture {
 struct Instance {
     DWORD fcc;
     int caller_prev;        // the "ZMBP" behaviour
+    int overruns;           // the "ZMBO" behaviour
+    int lags, drains;       // "ZMBL" (both), "ZMBN" (lags only)
+    int32_t frame_count;    // lFrameCount of ICM_COMPRESS_FRAMES_INFO
+    int32_t taken;          // frames compressed into the look-ahead
+    uint8_t *held[LAG + 1]; // look-ahead, oldest first from held_first
+    DWORD held_size[LAG + 1], held_flags[LAG + 1];
+    int held_first, held_count;
     SavedState state;
     int32_t quality;
     int32_t key_rate;
@@ -240,6 +259,13 @@ static LRESULT CompressBegin(Instance *in, const BITMAPINFOHEADER *src)
     in->compressing = 1;
     in->since_key = 0;
     in->have_prev = 0;
+    in->taken = 0;
+    in->held_first = in->held_count = 0;
+    for (int i = 0; in->lags && i <= LAG; i++) {
+        free(in->held[i]);
+        if (!(in->held[i] = (uint8_t *)malloc(CompressedMax(src->biWidth, labs(src->biHeight)))))
+            return ICERR_MEMORY;
+    }
     return ICERR_OK;
 }
 
@@ -249,15 +275,17 @@ static void CompressEnd(Instance *in)
         deflateEnd(&in->deflater);
     in->compressing = 0;
     FreePicture(&in->enc);
+    for (int i = 0; i <= LAG; i++) {
+        free(in->held[i]);
+        in->held[i] = NULL;
+    }
 }
 
-static LRESULT Compress(Instance *in, ICCOMPRESS *icc)
+// Compresses the caller's frame into out; the result's size and key flag.
+static LRESULT Encode(Instance *in, ICCOMPRESS *icc, uint8_t *out, DWORD *size, DWORD *flags)
 {
     Picture *p = &in->enc;
     const BITMAPINFOHEADER *src = icc->lpbiInput;
-    if (!in->compressing || !AcceptsInput(src) || src->biWidth != p->width ||
-        labs(src->biHeight) != p->height || !icc->lpInput || !icc->lpOutput)
-        return ICERR_BADFORMAT;
     FromDib((const uint8_t *)icc->lpInput, src->biHeight, p->width, p->height, p->cur);
 
     int key = (icc->dwFlags & ICCOMPRESS_KEYFRAME) != 0;
@@ -273,7 +301,6 @@ static LRESULT Compress(Instance *in, ICCOMPRESS *icc)
         key = 1;
     }
 
-    uint8_t *out = (uint8_t *)icc->lpOutput;
     uint32_t header;
     uint32_t n;
     if (key) {
@@ -304,11 +331,8 @@ static LRESULT Compress(Instance *in, ICCOMPRESS *icc)
     z->avail_out = CompressedMax(p->width, p->height) - header;
     if (deflate(z, Z_SYNC_FLUSH) != Z_OK || z->avail_in != 0 || z->avail_out == 0)
         return ICERR_INTERNAL;
-    icc->lpbiOutput->biSizeImage = (DWORD)(z->next_out - out);
-    if (icc->lpdwFlags)
-        *icc->lpdwFlags = key ? AVIIF_KEYFRAME : 0;
-    if (icc->lpckid)
-        *icc->lpckid = mmioFOURCC('d', 'c', 0, 0);
+    *size = (DWORD)(z->next_out - out);
+    *flags = key ? AVIIF_KEYFRAME : 0;
 
     if (!in->caller_prev) {
         uint32_t *t = p->prev;
@@ -317,6 +341,65 @@ static LRESULT Compress(Instance *in, ICCOMPRESS *icc)
         in->have_prev = 1;
     }
     in->since_key = key ? 1 : in->since_key + 1;
+    return ICERR_OK;
+}
+
+static void Deliver(ICCOMPRESS *icc, DWORD size, DWORD flags)
+{
+    icc->lpbiOutput->biSizeImage = size;
+    if (icc->lpdwFlags)
+        *icc->lpdwFlags = flags;
+    if (icc->lpckid)
+        *icc->lpckid = mmioFOURCC('d', 'c', 0, 0);
+}
+
+// Frames go into the look-ahead; the oldest comes out once it is full, or
+// after the announced last frame while it drains.
+static LRESULT CompressLagging(Instance *in, ICCOMPRESS *icc)
+{
+    if (icc->lpbiOutput->biSizeImage < CompressedMax(in->enc.width, in->enc.height))
+        return ICERR_BADSIZE;
+    int past_end = in->frame_count > 0 && in->taken >= in->frame_count;
+    if (!past_end) {
+        int slot = (in->held_first + in->held_count) % (LAG + 1);
+        LRESULT r = Encode(in, icc, in->held[slot], &in->held_size[slot], &in->held_flags[slot]);
+        if (r != ICERR_OK)
+            return r;
+        in->held_count++;
+        in->taken++;
+    }
+    DWORD size = 0, flags = 0;
+    if (in->held_count > LAG || (past_end && in->drains && in->held_count > 0)) {
+        int slot = in->held_first;
+        size = in->held_size[slot];
+        flags = in->held_flags[slot];
+        memcpy(icc->lpOutput, in->held[slot], size);
+        in->held_first = (slot + 1) % (LAG + 1);
+        in->held_count--;
+    }
+    Deliver(icc, size, flags);
+    return ICERR_OK;
+}
+
+static LRESULT Compress(Instance *in, ICCOMPRESS *icc)
+{
+    Picture *p = &in->enc;
+    const BITMAPINFOHEADER *src = icc->lpbiInput;
+    if (!in->compressing || !AcceptsInput(src) || src->biWidth != p->width ||
+        labs(src->biHeight) != p->height || !icc->lpInput || !icc->lpOutput)
+        return ICERR_BADFORMAT;
+    if (in->lags)
+        return CompressLagging(in, icc);
+    uint8_t *out = (uint8_t *)icc->lpOutput;
+    DWORD size, flags;
+    LRESULT r = Encode(in, icc, out, &size, &flags);
+    if (r != ICERR_OK)
+        return r;
+    // Empty stored blocks: valid deflate that inflates to nothing.
+    static const uint8_t empty_block[5] = {0, 0, 0, 0xFF, 0xFF};
+    for (DWORD target = 2 * DibStride(p->width) * p->height; in->overruns && size + 5 <= target; size += 5)
+        memcpy(out + size, empty_block, 5);
+    Deliver(icc, size, flags);
     return ICERR_OK;
 }
 
@@ -468,9 +551,11 @@ static LRESULT Query(int source_ok, const BITMAPINFOHEADER *src, int dest_ok,
 
 static void FillInfo(const Instance *in, ICINFO *info)
 {
-    static const char fast[] = "Velnik test ZMBV (fast temporal)";
-    static const char prev[] = "Velnik test ZMBV (previous frame from caller)";
-    const char *text = in->caller_prev ? prev : fast;
+    const char *text = in->caller_prev ? "Velnik test ZMBV (previous frame from caller)"
+                       : in->overruns  ? "Velnik test ZMBV (writes more than it announces)"
+                       : in->drains    ? "Velnik test ZMBV (look-ahead)"
+                       : in->lags      ? "Velnik test ZMBV (look-ahead, never drained)"
+                                       : "Velnik test ZMBV (fast temporal)";
     memset(info, 0, sizeof(*info));
     info->dwSize = sizeof(*info);
     info->fccType = ICTYPE_VIDEO;
@@ -584,13 +669,21 @@ extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, 
         if (open && !Ieq(open->fccType, ICTYPE_VIDEO))
             return 0;
         DWORD fcc = open ? open->fccHandler : FCC_ZMBV;
-        if (!Ieq(fcc, FCC_ZMBV) && !Ieq(fcc, FCC_ZMBP))
+        static const DWORD codes[] = {FCC_ZMBV, FCC_ZMBP, FCC_ZMBO, FCC_ZMBL, FCC_ZMBN};
+        int known = -1;
+        for (int i = 0; i < 5; i++)
+            if (Ieq(fcc, codes[i]))
+                known = i;
+        if (known < 0)
             return 0;
         Instance *made = (Instance *)calloc(1, sizeof(Instance));
         if (!made)
             return 0;
-        made->caller_prev = Ieq(fcc, FCC_ZMBP);
-        made->fcc = made->caller_prev ? FCC_ZMBP : FCC_ZMBV;
+        made->fcc = codes[known];
+        made->caller_prev = made->fcc == FCC_ZMBP;
+        made->overruns = made->fcc == FCC_ZMBO;
+        made->lags = made->fcc == FCC_ZMBL || made->fcc == FCC_ZMBN;
+        made->drains = made->fcc == FCC_ZMBL;
         Defaults(made);
         if (open)
             open->dwError = ICERR_OK;
@@ -666,6 +759,7 @@ extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, 
         if (f->lQuality >= 0 && f->lQuality <= 10000)
             in->quality = f->lQuality;
         in->key_rate = f->lKeyRate > 0 ? f->lKeyRate : 0;
+        in->frame_count = f->lFrameCount;
         return ICERR_OK;
     }
     case ICM_COMPRESS_QUERY:
@@ -674,7 +768,11 @@ extern "C" __declspec(dllexport) LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, 
         return PutFormat(AcceptsInput(src), src, (BITMAPINFOHEADER *)p2, 32, FCC_ZMBV,
                          AcceptsInput(src) ? CompressedMax(src->biWidth, labs(src->biHeight)) : 0);
     case ICM_COMPRESS_GET_SIZE:
-        return AcceptsInput(src) ? CompressedMax(src->biWidth, labs(src->biHeight)) : 0;
+        if (!AcceptsInput(src))
+            return 0;
+        if (in->overruns)
+            return DibStride(src->biWidth) * labs(src->biHeight) / 4;
+        return CompressedMax(src->biWidth, labs(src->biHeight));
     case ICM_COMPRESS_BEGIN:
         return CompressBegin(in, src);
     case ICM_COMPRESS:

@@ -7,7 +7,9 @@ it with --format and sets quality, key-frame interval and data rate in the
 settings block; ffmpeg must then decode every frame exactly as it was handed
 over, key frames where they were forced and delta frames between them.
 "ZMBP" compresses against the previous frame the plug-in rebuilds, so its
-pictures are right only when that rebuild is.
+pictures are right only when that rebuild is. "ZMBO" writes twice the
+uncompressed frame whatever it announced; "ZMBL" and "ZMBN" hold frames
+back (ZMBN for good), as look-ahead compressors do.
 """
 import os
 import struct
@@ -18,6 +20,9 @@ import harness
 from harness import BUILD_DIR, ARCH, WINE_RUN
 
 CODEC_DIR = os.path.join(BUILD_DIR, "tests", "codecs")
+# The plug-in whose compression worker never starts.
+DIRECT_DLL = os.path.join(BUILD_DIR, "velnik_direct.dll")
+SAMPLE_LAG = 3
 
 
 def wine_path(unix_path):
@@ -37,6 +42,23 @@ def packet_key_flags(path):
            "-of", "csv=p=0", path]
     out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True).stdout
     return [line.startswith("K") for line in out.decode().split()]
+
+
+def video_chunk_sizes(path):
+    """Sizes of the video chunks that "idx1" lists, in file order."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.rfind(b"idx1")
+    size, = struct.unpack_from("<I", data, at + 4)
+    entries = [struct.unpack_from("<4sIII", data, at + 8 + i) for i in range(0, size, 16)]
+    return [e[3] for e in entries if e[0][:3] == b"00d"]
+
+
+def frame_positions(path):
+    cmd = ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts",
+           "-of", "csv=p=0", path]
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True).stdout
+    return [int(p) for p in out.decode().split()]
 
 
 def video_stream_header(path):
@@ -77,7 +99,7 @@ class CompressedVideoTest(harness.HostTestCase):
         self.assertSameFrames(decoded, handed)
 
     def test_both_variants_decode_frame_exact_with_delta_frames(self):
-        for handler in ("ZMBV", "ZMBP"):
+        for handler in ("ZMBV", "ZMBP", "ZMBO"):
             with self.subTest(handler=handler):
                 width, height, frames = 161, 121, 30
                 out = self.export_compressed(handler, width, height, frames,
@@ -88,6 +110,24 @@ class CompressedVideoTest(harness.HostTestCase):
                 fcc, quality = video_stream_header(out)
                 self.assertEqual(fcc, handler.encode())
                 self.assertEqual(quality, 9000)
+
+    def test_frames_held_back_come_out_in_place_on_either_thread(self):
+        width, height, frames = 64, 48, 8
+        for handler, dropped in (("ZMBV", 0), ("ZMBL", 0), ("ZMBN", SAMPLE_LAG)):
+            for worker, extra in (("on", ()), ("off", ("--dll", DIRECT_DLL))):
+                with self.subTest(handler=handler, worker=worker):
+                    out = self.export_compressed(handler, width, height, frames,
+                                                 "--key-interval", 4, *extra)
+                    kept = frames - dropped
+                    sizes = video_chunk_sizes(out)
+                    self.assertEqual(len(sizes), frames)
+                    self.assertEqual([i for i, n in enumerate(sizes) if n == 0],
+                                     list(range(kept, frames)))
+                    self.assertEqual(frame_positions(out), list(range(kept)))
+                    with open(self.path("frames.raw"), "rb") as f:
+                        handed = harness.dumped_frames(f.read(), "rgb", width, height)
+                    decoded = harness.split(harness.decode_video(out, "bgr24"), width * 3 * height)
+                    self.assertSameFrames(decoded, handed[:kept])
 
     def test_key_interval_zero_forces_only_the_first_frame(self):
         width, height, frames = 96, 64, 12
