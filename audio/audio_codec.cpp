@@ -456,6 +456,11 @@ uint8_t *AudioCodecConvert(AudioCodecState *state, const uint8_t *block, uint32_
     return ConvertInHouse(state, block, length, out_length);
 }
 
+HACMDRIVER AudioStageDriver(int stage)
+{
+    return stage == STAGE_OUTPUT || stage == STAGE_PRE ? audio_run.stages[stage].driver : NULL;
+}
+
 int AudioCodecStop(AudioCodecState *state)
 {
     static const uint32_t bits[2] = {AUDIO_OUTPUT_OPEN, AUDIO_PRE_OPEN};

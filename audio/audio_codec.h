@@ -112,6 +112,9 @@ int AudioCodecStart(AudioCodecState *state, const WAVEFORMATEX *source, uint8_t 
 uint8_t *AudioCodecConvert(AudioCodecState *state, const uint8_t *block, uint32_t length,
                            uint32_t *out_length);
 int AudioCodecStop(AudioCodecState *state);
+// The ACM driver of an open stage (0 output, 1 pre-conversion); null for the
+// in-house converter. The record keeps only 32 bits of it.
+HACMDRIVER AudioStageDriver(int stage);
 
 // The stored choice is usable: a size that fits its area and covers the
 // format's extra bytes (16 or more for PCM, 18 + cbSize otherwise).

@@ -49,7 +49,7 @@ if [ ! -f "$ready" ]; then
   mkdir -p "$build"
   flock "$build/.wineprefix.lock" sh -c "[ -f '$ready' ] || { '$wine' wineboot -i >/dev/null 2>&1 && timeout 120 '$server' -w; touch '$ready'; }"
 fi
-ui="$WINEPREFIX/.velnik-ui"
+ui="$WINEPREFIX/.velnik-ui-setup"
 [ -f "$ui" ] || flock "$build/.wineprefix.lock" sh "$here/wine-ui-setup.sh" "$wine" "$ui" || true
 # Keep one server alive between programs: starting Wine afresh for every
 # test costs seconds. It exits by itself 30 s after the last program.

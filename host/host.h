@@ -18,6 +18,9 @@ void Out(const char *format, ...);
 void Err(const char *format, ...);
 // Prints prefix, then text converted from code page 932, then a newline.
 void OutCp932(const char *prefix, const char *text);
+// Text in code page 932 as UTF-8 into out; a text that does not convert is
+// copied as it is (returns 0).
+int Cp932ToUtf8(const char *text, char *out, size_t out_size);
 
 // ---- paths and files (host_paths.cpp) ----
 
@@ -80,6 +83,15 @@ int SettingsSetVideoNumbers(const OutputPluginTable *table, const VideoSettings 
 // gsm, taken from the installed drivers' lists; "none" clears the choice.
 int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice);
 void SettingsPrintSummary(const OutputPluginTable *table);
+// A handler code as four printable characters ('.' for others) and a NUL.
+void FourccText(uint32_t fourcc, char *out);
+
+// ---- what the plug-in offers (host_offered.cpp) ----
+
+// The compressors the settings dialog lists and the audio conversion of the
+// chosen format, computed by the plug-in's own catalogue and audio-stage
+// code (linked into the host) on the plug-in's settings block.
+void PrintOffered(const OutputPluginTable *table);
 // Writes section/key of orvane.ini beside the exe; value null removes the key.
 int HostIniWrite(const char *section, const char *key, const char *value);
 

@@ -61,23 +61,20 @@ void Err(const char *format, ...)
     va_end(args);
 }
 
+int Cp932ToUtf8(const char *text, char *out, size_t out_size)
+{
+    WCHAR wide[1024];
+    int n = MultiByteToWideChar(932, 0, text, -1, wide, ARRAYSIZE(wide));
+    if (n <= 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)out_size, NULL, NULL) <= 0) {
+        snprintf(out, out_size, "%s", text);   // raw bytes beat nothing
+        return 0;
+    }
+    return 1;
+}
+
 void OutCp932(const char *prefix, const char *text)
 {
-    Out("%s", prefix);
-    int wide_length = MultiByteToWideChar(932, 0, text, -1, NULL, 0);
-    WCHAR *wide = wide_length > 0 ? (WCHAR *)malloc(wide_length * sizeof(WCHAR)) : NULL;
-    char *utf8 = NULL;
-    if (wide && MultiByteToWideChar(932, 0, text, -1, wide, wide_length)) {
-        int utf8_length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, NULL, 0, NULL, NULL);
-        utf8 = utf8_length > 0 ? (char *)malloc(utf8_length) : NULL;
-        if (utf8)
-            WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, utf8_length, NULL, NULL);
-    }
-    if (utf8)
-        WriteHandle(STD_OUTPUT_HANDLE, utf8, strlen(utf8));
-    else
-        WriteHandle(STD_OUTPUT_HANDLE, text, strlen(text));  // raw bytes beat nothing
-    Out("\n");
-    free(utf8);
-    free(wide);
+    char utf8[4096];
+    Cp932ToUtf8(text, utf8, sizeof(utf8));
+    Out("%s%s\n", prefix, utf8);
 }

@@ -16,7 +16,9 @@ enum {
 static const char usage_text[] =
     "usage: velnik-host COMMAND [options]\n"
     "commands:\n"
-    "  info                      the plug-in's name, file filter, text and settings\n"
+    "  info                      the plug-in's name, file filter, text and settings,\n"
+    "                            the compressors its dialog lists and the audio\n"
+    "                            conversion of the chosen format\n"
     "  export OUT.avi            export the test clip (or --input MEDIA) to OUT.avi\n"
     "  configure                 open the plug-in's settings dialog (a display is\n"
     "                            needed: a desktop or Xvfb); OK keeps the choice\n"
@@ -285,6 +287,7 @@ static void PrintInfo(const LoadedPlugin *plugin, const char *settings_origin)
     Out("table flags: %lu\n", (unsigned long)t->flags);
     Out("settings: %s\n", settings_origin);
     SettingsPrintSummary(t);
+    PrintOffered(t);
 }
 
 static void DefaultSettingsPath(char *out, size_t size)

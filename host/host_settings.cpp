@@ -59,7 +59,7 @@ int SettingsSetVideoFourcc(const OutputPluginTable *table, uint32_t fourcc)
     return ok;
 }
 
-static void FourccText(uint32_t fourcc, char *out)
+void FourccText(uint32_t fourcc, char *out)
 {
     for (int i = 0; i < 4; i++) {
         unsigned char c = (unsigned char)(fourcc >> (8 * i));

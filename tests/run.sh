@@ -44,6 +44,7 @@ done
 # open until the server exits, and every such test would seem to take half a
 # minute longer. The first run of wine-run.sh also makes the prefix.
 for b in $builds; do
+  echo "starting the Wine server and prefix of build/$b"
   export WINEPREFIX="$top/build/$b/wineprefix"
   "$server" -k 2>/dev/null || true
   sh cmake/wine-run.sh "$top/build/$b" "$(arch_of "$b")" cmd /c exit </dev/null >/dev/null 2>&1 || true
@@ -53,12 +54,15 @@ for b in $builds; do
 done
 unset WINEPREFIX
 
-# Both suites at once; each prints its log when it is done.
+# Both suites at once. Each test's result line shows as it finishes, with
+# its build in front; the whole log of each build follows at the end.
+echo "running the tests of build/i686 and build/x64"
 for b in $builds; do
   (
     if mountpoint -q "$top/build/$b/smalldisk"; then export VELNIK_SMALL_DISK="$top/build/$b/smalldisk"; fi
     cd "build/$b"
-    if ctest --output-on-failure -j 2 >ctest.log 2>&1; then echo 0 >ctest.status; else echo 1 >ctest.status; fi
+    { if ctest --output-on-failure -j 2 2>&1; then echo 0 >ctest.status; else echo 1 >ctest.status; fi; } |
+      tee ctest.log | awk -v build="$b" '/Test +#[0-9]+: / { print "[" build "] " $0; fflush() }'
   ) &
 done
 wait

@@ -9,12 +9,14 @@
 #include <msacmdlg.h>
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <string>
 #include <vector>
 
 #include "plugin/context.h"
 #include "plugin/plugin.h"
+#include "plugin/texts.h"
 #include "support/dialog_driver.h"
 #include "support/export_host.h"
 #include "support/fake_codec.h"
@@ -424,6 +426,65 @@ TEST_CASE("the template VCMSET: size, styles, font, title and every control in t
     REQUIRE(module != NULL);
     CHECK(TemplateBytes(module) == bytes);
     FreeLibrary(module);
+}
+
+TEST_CASE("the product module's version resource, read back as Explorer's Details tab reads it")
+{
+    std::string dll = WinePathOf(VELNIK_BINARY_DIR) + "\\velnik.dll";
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &handle);
+    REQUIRE(size > 0);
+    std::vector<uint8_t> info(size);
+    REQUIRE(GetFileVersionInfoA(dll.c_str(), 0, size, info.data()));
+    UINT length = 0;
+
+    // "0.01" is FILEVERSION 0,1,0,0.
+    int major = -1, minor = -1;
+    REQUIRE(sscanf(VELNIK_VERSION, "%d.%d", &major, &minor) == 2);
+    VS_FIXEDFILEINFO *fixed = NULL;
+    REQUIRE(VerQueryValueA(info.data(), "\\", (void **)&fixed, &length));
+    REQUIRE(length == sizeof(VS_FIXEDFILEINFO));
+    CHECK(fixed->dwSignature == VS_FFI_SIGNATURE);
+    CHECK(fixed->dwFileVersionMS == (DWORD)MAKELONG(minor, major));
+    CHECK(fixed->dwFileVersionLS == 0);
+    CHECK(fixed->dwProductVersionMS == fixed->dwFileVersionMS);
+    CHECK(fixed->dwProductVersionLS == 0);
+    CHECK(fixed->dwFileType == VFT_DLL);
+
+    // Japanese in code page 932 first, then neutral English.
+    WORD *translations = NULL;
+    REQUIRE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", (void **)&translations, &length));
+    REQUIRE(length == 4 * sizeof(WORD));
+    CHECK(translations[0] == 0x0411);
+    CHECK(translations[1] == 932);
+    CHECK(translations[2] == 0x0009);
+    CHECK(translations[3] == 1252);
+
+    struct Row {
+        const char *block, *key, *value;
+    };
+    const Row rows[] = {
+        // Orvane 用 AVI 出力プラグイン
+        {"041103a4", "FileDescription",
+         "Orvane \x97\x70 AVI \x8F\x6F\x97\xCD\x83\x76\x83\x89\x83\x4F\x83\x43\x83\x93"},
+        {"041103a4", "ProductName", VELNIK_NAME},
+        {"041103a4", "FileVersion", VELNIK_VERSION},
+        {"041103a4", "ProductVersion", VELNIK_VERSION},
+        {"041103a4", "OriginalFilename", "velnik.dll"},
+        {"000904e4", "FileDescription", "AVI output plug-in for Orvane"},
+        {"000904e4", "ProductName", VELNIK_NAME},
+        {"000904e4", "FileVersion", VELNIK_VERSION},
+        {"000904e4", "ProductVersion", VELNIK_VERSION},
+        {"000904e4", "OriginalFilename", "velnik.dll"},
+    };
+    for (const Row &row : rows) {
+        char path[128];
+        snprintf(path, sizeof(path), "\\StringFileInfo\\%s\\%s", row.block, row.key);
+        CAPTURE(path);
+        const char *value = NULL;
+        REQUIRE(VerQueryValueA(info.data(), path, (void **)&value, &length));
+        CHECK(std::string(value) == row.value);
+    }
 }
 
 TEST_CASE("the dialog layer: lists from slots, the callback and how the dialog ends")

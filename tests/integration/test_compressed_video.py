@@ -145,6 +145,27 @@ class CompressedVideoTest(harness.HostTestCase):
         self.assertEqual((fcc, quality, key_rate, data_rate), (b"ZMBV", 1234, 7, 500))
         self.check_decodes_exactly(out, 64, 48, 3)
 
+    def test_info_shows_the_listed_compressors_and_the_audio_path_of_each_choice(self):
+        rows = [
+            ("none", "audio: the host's PCM as delivered, no conversion\n"),
+            ("pcm:22050:1:8", "\n  one stage: the in-house PCM converter\n"),
+            ("ima", '\n  one stage: ACM driver "'),
+            # GSM takes 8 kHz mono only: resampled and mixed down in-house first.
+            ("gsm", '\n  two stages: the in-house converter to 16-bit PCM 8000 Hz 1 ch, then ACM driver "'),
+            ("msadpcm", "\n  no installed driver converts to it; an export stops with: "),
+        ]
+        for choice, path in rows:
+            with self.subTest(audio=choice):
+                run = self.host("info", "--settings", "none", "--format", "ZMBV", "--ini", "codec:ZMBP=5",
+                                "--audio-format", choice)
+                self.assertEqual(run.returncode, 0, str(run))
+                self.assertIn(path, run.stdout, str(run))
+        listed = "\n" + run.stdout.split("compressors the settings dialog lists:\n")[1]
+        self.assertRegex(listed, r'\n  ZMBV "[^"\n]+" \(chosen\)\n +can: quality, key frames[^\n]*; '
+                                 r'ini \[codec\] ZMBV=7 in effect; an export feeds it 24-bit RGB\n')
+        self.assertRegex(listed, r'\n  ZMBP "[^"\n]+"\n[^\n]*; ini \[codec\] ZMBP=5 in effect;')
+        self.assertLess(listed.index("  ZMBV"), listed.index('  YUY2 "YUY2": built-in'))
+
 
 if __name__ == "__main__":
     unittest.main()

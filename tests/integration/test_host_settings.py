@@ -1,8 +1,12 @@
 """The plug-in table as the host sees it, and the settings block kept
 between runs of the host."""
+import codecs
 import os
+import re
 import struct
+import subprocess
 import unittest
+import zipfile
 
 import harness
 
@@ -80,6 +84,42 @@ class TableAndSettings(harness.HostTestCase):
                 self.assertEqual(video["pix_fmt"], "bgr24")
                 # The host saved the plug-in's own block over the refused one.
                 self.assertEqual(os.path.getsize(self.settings), BLOCK_SIZE)
+
+
+def cp932_literals(source, pattern):
+    """The byte strings that pattern's first group finds in a source file,
+    escapes resolved as the compiler resolves them."""
+    with open(os.path.join(harness.SOURCE_DIR, source)) as f:
+        text = f.read().replace("\\\n", "")
+    return [(m.group(0)[:40], codecs.escape_decode("".join(re.findall(r'"((?:[^"\\]|\\.)*)"', m.group(1))))[0])
+            for m in re.finditer(pattern, text)]
+
+
+class Package(harness.HostTestCase):
+    def test_package_holds_this_build_and_a_guide_in_code_page_932(self):
+        done = subprocess.run(["sh", os.path.join(harness.SOURCE_DIR, "cmake", "package.sh"), harness.BUILD_DIR,
+                               self.dir], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        (_, version), = cp932_literals("plugin/texts.h", r'#define VELNIK_VERSION (".*")')
+        width = "win64" if harness.ARCH == "x86_64" else "win32"
+        self.assertEqual(done.stdout.decode().strip(), self.path("velnik-%s-%s.zip" % (version.decode(), width)))
+        with zipfile.ZipFile(done.stdout.decode().strip()) as z:
+            self.assertEqual(sorted(z.namelist()), ["velnik.dll", "velnik.txt"])
+            dll, guide = z.read("velnik.dll"), z.read("velnik.txt")
+        with open(os.path.join(harness.BUILD_DIR, "velnik.dll"), "rb") as f:
+            self.assertSameBytes(dll, f.read(), "packaged velnik.dll")
+        guide.decode("cp932")   # raises on bytes that are not code page 932
+        self.assertTrue(guide.endswith(b"\r\n"))
+        self.assertNotIn(b"\n", guide.replace(b"\r\n", b""), "line ends other than CRLF")
+        self.assertNotIn(b"\r", guide.replace(b"\r\n", b""), "line ends other than CRLF")
+        # Every message and every dialog text, byte for byte as the plug-in shows them.
+        shown = cp932_literals("plugin/texts.h", r'#define TEXT_\w+((?:\s*"(?:[^"\\]|\\.)*")+)')
+        shown += cp932_literals("ui/velnik.rc", r'(?:CONTROL|CAPTION) ("(?:[^"\\]|\\.)*")')
+        for where, text in shown:
+            if text and text != b"ComboBox1":
+                self.assertIn(text, guide, where)
+        for key in (b"orvane.ini", b"[system]", b"saveunitsize", b"[codec]"):
+            self.assertIn(key, guide)
 
 
 if __name__ == "__main__":
