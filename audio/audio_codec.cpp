@@ -89,15 +89,49 @@ int AudioCodecExit()
     return 1;
 }
 
+// What a real codec could have produced. Drivers divide by these fields and
+// readers size their buffers from them, so a stored format outside them
+// (a shared project file may hold anything) reaches neither.
+#define AUDIO_CHANNELS_MAX 8          // 7.1
+#define AUDIO_RATE_MIN 1000
+#define AUDIO_RATE_MAX 384000
+#define AUDIO_BITS_MAX 64             // no codec's samples are wider
+#define AUDIO_PCM_SIZE 16             // PCMWAVEFORMAT; 18 with cbSize 0 is PCM too
+
+int AudioFormatSane(const WAVEFORMATEX *f, uint32_t size)
+{
+    if (size < AUDIO_PCM_SIZE || f->nChannels < 1 || f->nChannels > AUDIO_CHANNELS_MAX ||
+        f->nSamplesPerSec < AUDIO_RATE_MIN || f->nSamplesPerSec > AUDIO_RATE_MAX ||
+        f->wBitsPerSample > AUDIO_BITS_MAX)
+        return 0;
+    if (f->wFormatTag == WAVE_FORMAT_PCM) {
+        uint32_t bits = f->wBitsPerSample;
+        if ((size != AUDIO_PCM_SIZE && (size != sizeof(WAVEFORMATEX) || f->cbSize != 0)) ||
+            bits < 8 || bits > 32 || bits % 8 != 0)
+            return 0;
+        return f->nBlockAlign == f->nChannels * bits / 8 &&
+               f->nAvgBytesPerSec == f->nSamplesPerSec * f->nBlockAlign;
+    }
+    // Exactly its own length, a byte rate no higher than the widest samples
+    // give, and a block that lasts at most a second.
+    uint64_t widest = (uint64_t)f->nSamplesPerSec * f->nChannels * AUDIO_BITS_MAX / 8;
+    return size >= sizeof(WAVEFORMATEX) && size == sizeof(WAVEFORMATEX) + f->cbSize &&
+           f->nAvgBytesPerSec >= 1 && f->nAvgBytesPerSec <= widest && f->nBlockAlign >= 1 &&
+           f->nBlockAlign <= f->nAvgBytesPerSec;
+}
+
 int AudioChosenFormatValid(const AudioCodecState *state)
 {
-    uint32_t size = state->chosen_format_size;
-    if (size > sizeof(state->chosen_format))
-        return 0;
-    const WAVEFORMATEX *f = (const WAVEFORMATEX *)state->chosen_format;
-    if (f->wFormatTag == WAVE_FORMAT_PCM)
-        return size >= 16;
-    return size >= sizeof(WAVEFORMATEX) && sizeof(WAVEFORMATEX) + f->cbSize <= size;
+    return state->chosen_format_size <= sizeof(state->chosen_format) &&
+           AudioFormatSane((const WAVEFORMATEX *)state->chosen_format, state->chosen_format_size);
+}
+
+int AudioHostFormat(const WAVEFORMATEX *stored, WAVEFORMATEX *out)
+{
+    *out = *stored;
+    out->wFormatTag = WAVE_FORMAT_PCM;
+    out->cbSize = 0;
+    return AudioFormatSane(out, sizeof(*out));
 }
 
 // Zeroes the header and points it at the stage's buffers, the default ones

@@ -116,6 +116,18 @@ int AudioCodecStop(AudioCodecState *state);
 // in-house converter. The record keeps only 32 bits of it.
 HACMDRIVER AudioStageDriver(int stage);
 
-// The stored choice is usable: a size that fits its area and covers the
-// format's extra bytes (16 or more for PCM, 18 + cbSize otherwise).
+// Whether `size` bytes at `f` are a format that a real codec could have
+// produced: 1 to 8 channels, 1,000 to 384,000 samples per second, at most 64
+// bits per sample, and exactly its own length. PCM: 8, 16, 24 or 32 bits,
+// block align = channels x bits / 8, byte rate = rate x block align, 16
+// bytes (or 18 with cbSize 0). Any other tag: 18 + cbSize bytes, a byte rate
+// of 1 up to what 64-bit samples would need, a block of 1 byte up to one
+// second's bytes. The one check of a stored or chosen audio format.
+int AudioFormatSane(const WAVEFORMATEX *f, uint32_t size);
+// The stored choice is usable: its size fits its area and the format passes
+// AudioFormatSane. A choice that fails counts as none (AudioConversionWanted).
 int AudioChosenFormatValid(const AudioCodecState *state);
+// The host's format as the file and the chooser take it: 18 bytes of PCM
+// with cbSize 0, whatever a stored block left in the tag and cbSize. Returns
+// whether the rest is sane PCM.
+int AudioHostFormat(const WAVEFORMATEX *stored, WAVEFORMATEX *out);

@@ -33,17 +33,21 @@ int AudioFormatChoose(AudioCodecState *state, const WAVEFORMATEX *host, HWND own
     choose.hwndOwner = owner;
     choose.pwfx = (WAVEFORMATEX *)format;
     choose.cbwfx = sizeof(format);
+    // The chooser reads the starting format by its cbSize: only a checked
+    // one, never more than the buffer. A damaged host format starts nowhere.
     if ((state->flags & AUDIO_CONVERT) && AudioChosenFormatValid(state))
         memcpy(format, state->chosen_format, state->chosen_format_size);
-    else
-        memcpy(format, host, sizeof(WAVEFORMATEX));
+    else if (!AudioHostFormat(host, (WAVEFORMATEX *)format))
+        choose.fdwStyle = 0;
 
     if (acmFormatChooseA(&choose) != 0)
         return 0;
     const WAVEFORMATEX *f = (const WAVEFORMATEX *)format;
     uint32_t size = f->wFormatTag == WAVE_FORMAT_PCM ? 16 : sizeof(WAVEFORMATEX) + f->cbSize;
-    if (size > sizeof(format))
-        return 0;   // a chooser reporting more than it had room for
+    // A chooser reporting more than it had room for, or a format that an
+    // export would refuse, is not stored.
+    if (size > sizeof(format) || !AudioFormatSane(f, size))
+        return 0;
     if (SameAsHost(f, host))
         state->flags &= ~AUDIO_CONVERT;
     else
@@ -84,6 +88,10 @@ int AudioFormatConfigure(HWND dialog)
     return 1;
 }
 
+// A damaged choice is no choice rather than a failed export: a shared
+// project file then still exports, with the host's PCM that the dialog shows,
+// and choosing again in the dialog mends it. Choices that are sane but that
+// no installed driver takes still fail the export's audio start.
 int AudioConversionWanted(AudioCodecState *state)
 {
     if (!(state->flags & AUDIO_CONVERT))

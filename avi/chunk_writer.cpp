@@ -185,8 +185,11 @@ static int OpenAudioStream(WriterContext *ctx, uint32_t open_flags)
     w->audio_strh_position = output_file.position;
     WriteChunk(FCC_STRH, &w->audio_strh, sizeof(w->audio_strh));
 
-    const void *format = &ctx->wfx;
-    uint32_t format_size = sizeof(ctx->wfx);
+    // The host's PCM as 18 bytes with cbSize 0, not what a stored block left.
+    WAVEFORMATEX pcm;
+    AudioHostFormat(&ctx->wfx, &pcm);
+    const void *format = &pcm;
+    uint32_t format_size = sizeof(pcm);
     if (open_flags & OPEN_COMPRESS_AUDIO) {
         for (int i = 0; i < 2; i++)
             if (!w->audio_work[i])
@@ -201,10 +204,9 @@ static int OpenAudioStream(WriterContext *ctx, uint32_t open_flags)
                                    ? chosen->nAvgBytesPerSec
                                    : (uint32_t)chosen->wBitsPerSample * chosen->nChannels *
                                          chosen->nSamplesPerSec >> 3;
+        // Checked by the start: exactly the format's own length.
         format = ctx->audio.chosen_format;
         format_size = ctx->audio.chosen_format_size;
-        if (format_size > sizeof(ctx->audio.chosen_format))
-            format_size = sizeof(ctx->audio.chosen_format);
     } else {
         w->audio_strh.fccHandler = WAVE_FORMAT_PCM;
         w->audio_strh.dwScale = w->audio_strh.dwSampleSize = ctx->wfx.nBlockAlign;

@@ -2,6 +2,8 @@
 // walks every frame and its share of the audio from the host to the writer.
 #include "plugin/plugin.h"
 
+#include <string.h>
+
 #include "audio/audio_format.h"
 #include "avi/avi_writer.h"
 #include "fileio/write_behind_file.h"
@@ -45,6 +47,8 @@ static uint32_t PrepareExport(WriterContext *ctx, const OutputInfo *info)
     ctx->width = info->width;
     ctx->height = info->height;
     ctx->frame_count = info->frame_count;
+    // This export's frame header alone: nothing of a stored block's is left.
+    memset(&ctx->bih, 0, sizeof(ctx->bih));
     ctx->bih.biSize = sizeof(BITMAPINFOHEADER);
     ctx->bih.biWidth = info->width;
     ctx->bih.biHeight = info->height;

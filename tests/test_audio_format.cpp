@@ -162,7 +162,10 @@ TEST_CASE("the description shows the format an export will write")
     gsm.wfx.wFormatTag = WAVE_FORMAT_GSM610;
     gsm.wfx.nChannels = 1;
     gsm.wfx.nSamplesPerSec = 8000;
+    gsm.wfx.nAvgBytesPerSec = 1625;
+    gsm.wfx.nBlockAlign = 65;
     gsm.wfx.cbSize = 2;
+    gsm.wSamplesPerBlock = 320;
     Choose(state, &gsm, sizeof(gsm), AUDIO_CONVERT);
     AudioFormatShow(dialog.window);
     CHECK(dialog.Text() == "GSM 6.10 8.000kHz 1ch");

@@ -20,6 +20,7 @@
 #include "support/dialog_driver.h"
 #include "support/export_host.h"
 #include "support/fake_codec.h"
+#include "support/settings_fuzz.h"
 #include "ui/dialog_ids.h"
 #include "ui/dialog_layer.h"
 #include "ui/settings_dialog.h"
@@ -911,4 +912,14 @@ TEST_CASE("the next export uses the compressor and values confirmed in the dialo
     // Key frames every 3: frames 0 and 3 are asked for as key frames.
     CHECK((FakeData<ICCOMPRESS>(frames[3]).dwFlags & ICCOMPRESS_KEYFRAME) != 0);
     CHECK((FakeData<ICCOMPRESS>(frames[1]).dwFlags & ICCOMPRESS_KEYFRAME) == 0);
+}
+
+TEST_CASE("stored blocks of any content: no crash, and every file an export writes passes the layout checks")
+{
+    Session session;
+    FuzzFigures f = FuzzSettingsBlocks(20261208, 0, 300, 50);
+    MESSAGE(f.blocks, " blocks: ", f.files, " files (", f.converted, " converted), ", f.refused,
+            " refused, ", f.dialogs, " dialogs");
+    CHECK(f.blocks == 300);
+    CHECK(f.converted > f.blocks / 4);   // the chooser's formats reach the file
 }

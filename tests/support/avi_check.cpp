@@ -208,3 +208,48 @@ void CheckWithAvifil32(const std::string &path, const CheckedFile &checked)
     AVIFileRelease(file);
     AVIFileExit();
 }
+
+void CheckStreamFormats(const std::vector<uint8_t> &f)
+{
+    std::vector<AviChunk> chunks = ParseChunks(f);
+    auto avih = FindChunks(chunks, FCC_AVIH);
+    auto strh = FindChunks(chunks, FCC_STRH);
+    auto strf = FindChunks(chunks, FCC_STRF);
+    REQUIRE(avih.size() == 1);
+    REQUIRE(strf.size() == strh.size());
+    for (size_t s = 0; s < strh.size(); s++) {
+        uint64_t h = strh[s].offset + 8, d = strf[s].offset + 8;
+        uint32_t type = ReadU32(f, h), handler = ReadU32(f, h + 4), n = strf[s].size;
+        if (type == FCC_VIDS && (handler == BI_RGB || handler == mmioFOURCC('Y', 'U', 'Y', '2'))) {
+            // Uncompressed: exactly the header of the frames in the file.
+            uint32_t w = ReadU32(f, avih[0].offset + 8 + 32), ht = ReadU32(f, avih[0].offset + 8 + 36);
+            uint32_t bits = handler ? 16 : 24;
+            const uint32_t header[10] = {40, w, ht, 1 | bits << 16, handler, ((bits * w + 7) / 8 + 3) / 4 * 4 * ht,
+                                         0, 0, 0, 0};
+            REQUIRE(n == sizeof(header));
+            for (int i = 0; i < 10; i++)
+                CHECK_MESSAGE(ReadU32(f, d + 4 * i) == header[i], "video strf word ", i);
+        } else if (type == FCC_AUDS) {
+            // A format players take, of its own length, as its "strh" says.
+            REQUIRE(n >= 16);
+            uint32_t tag = ReadU16(f, d), channels = ReadU16(f, d + 2), rate = ReadU32(f, d + 4);
+            uint32_t avg = ReadU32(f, d + 8), align = ReadU16(f, d + 12), bits = ReadU16(f, d + 14);
+            uint32_t extra = n >= 18 ? ReadU16(f, d + 16) : 0;
+            CHECK(ReadU32(f, h + 4) == tag);
+            CHECK(ReadU32(f, h + 20) == align);
+            CHECK(ReadU32(f, h + 44) == align);
+            CHECK(ReadU32(f, h + 24) == avg);
+            CHECK((channels >= 1 && channels <= 8));
+            CHECK((rate >= 1000 && rate <= 384000));
+            if (tag == WAVE_FORMAT_PCM) {
+                CHECK(((n == 16 || n == 18) && extra == 0));
+                CHECK((bits % 8 == 0 && bits >= 8 && bits <= 32));
+                CHECK(align == channels * bits / 8);
+                CHECK(avg == rate * align);
+            } else {
+                CHECK(n == 18 + extra);
+                CHECK((align >= 1 && align <= avg));
+            }
+        }
+    }
+}

@@ -20,6 +20,12 @@ struct CheckedFile {
 // Runs the checks as doctest CHECKs and returns what the file holds.
 CheckedFile CheckAviLayout(const std::vector<uint8_t> &file);
 
+// The stream formats as readers need them: an uncompressed video "strf" is
+// exactly the 40-byte header of the frames; an audio "strf" has its own
+// length (PCM 16, or 18 with cbSize 0; else 18 + cbSize), sane fields, and
+// the block align and byte rate that its "strh" gives.
+void CheckStreamFormats(const std::vector<uint8_t> &file);
+
 // Reads the file through avifil32: the video stream is as long as frames,
 // and its frames in the first RIFF (what an AVI 1.0 reader reaches) are the
 // first of frames; for a single-RIFF file the audio stream's samples are audio.
