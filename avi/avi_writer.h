@@ -81,6 +81,8 @@ void SettleAvixHead(void);
 
 // Index writer.
 void CloseRiff(void);
+// Adds a RIFF just closed to the file's counts and empties the entry array.
+void CountClosedRiff(void);
 void WriteStandardIndex(uint32_t id);
 void UpdateSuperIndex(uint32_t chunk_id, uint32_t placeholder, uint32_t slot, uint32_t duration,
                       uint32_t entries);

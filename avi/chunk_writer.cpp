@@ -387,11 +387,7 @@ static void CloseFirstRiffWithoutIndex(void)
     w->movi_open = 0;
     CloseList(&w->riff);
     w->avih.dwFlags &= ~AVI_FLAG_HASINDEX;
-    w->total_video_chunks += w->video_chunks_in_riff;
-    w->total_audio_blocks += w->audio_blocks_in_riff;
-    w->entry_count = 0;
-    w->video_chunks_in_riff = 0;
-    w->audio_blocks_in_riff = 0;
+    CountClosedRiff();
 }
 
 // Not even the first "movi" list reached the disk, so no chunk did: an empty

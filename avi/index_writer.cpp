@@ -191,6 +191,12 @@ void CloseRiff(void)
     if (w->avix_count == 0)
         WriteIdx1();
     CloseList(&w->riff);
+    CountClosedRiff();
+}
+
+void CountClosedRiff(void)
+{
+    AviWriter *w = &avi_writer;
     w->closed_largest_video = w->largest_video_chunk;
     w->closed_largest_audio = w->largest_audio_chunk;
     w->total_video_chunks += w->video_chunks_in_riff;

@@ -81,6 +81,9 @@ int SettingsSetVideoNumbers(const OutputPluginTable *table, const VideoSettings 
 // Stores an audio format as the plug-in's chooser would: CHOICE is
 // KIND[:RATE[:CHANNELS[:BITS]]] with KIND pcm, ima, msadpcm, alaw, ulaw or
 // gsm, taken from the installed drivers' lists; "none" clears the choice.
+// The plug-in's block as this host's WriterContext (free it), or null when
+// it is not that layout or no memory is left.
+WriterContext *SettingsCopy(const OutputPluginTable *table);
 int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice);
 void SettingsPrintSummary(const OutputPluginTable *table);
 // A handler code as four printable characters ('.' for others) and a NUL.

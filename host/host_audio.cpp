@@ -47,13 +47,9 @@ static BOOL CALLBACK TakeFirst(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_
 
 int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice)
 {
-    int size = table->on_get_settings(NULL);
-    if (size != (int)sizeof(WriterContext))
-        return 0;
-    WriterContext *ctx = (WriterContext *)calloc(1, sizeof(WriterContext));
+    WriterContext *ctx = SettingsCopy(table);
     if (!ctx)
         return 0;
-    table->on_get_settings(ctx);
     int ok = 0;
     if (!strcmp(choice, "none")) {
         ctx->audio.flags &= ~AUDIO_CONVERT;
@@ -111,7 +107,7 @@ int SettingsSetAudioFormat(const OutputPluginTable *table, const char *choice)
         }
     }
     if (ok)
-        ok = table->on_set_settings(ctx, size) != 0;
+        ok = table->on_set_settings(ctx, (int)sizeof(*ctx)) != 0;
     free(ctx);
     return ok;
 }

@@ -145,12 +145,9 @@ static void ShowMessage(const char *text)
 
 void PrintOffered(const OutputPluginTable *table)
 {
-    if (table->on_get_settings(NULL) != (int)sizeof(WriterContext))
-        return;   // the summary has said the block is not this layout
-    WriterContext *ctx = (WriterContext *)calloc(1, sizeof(WriterContext));
+    WriterContext *ctx = SettingsCopy(table);
     if (!ctx)
-        return;
-    table->on_get_settings(ctx);
+        return;   // the summary has said the block is not this layout
     // This copy of the plug-in's code reports as the plug-in would, but on
     // the console rather than in a box.
     SetMessageObserver(ShowMessage);

@@ -68,6 +68,16 @@ void FourccText(uint32_t fourcc, char *out)
     out[4] = 0;
 }
 
+WriterContext *SettingsCopy(const OutputPluginTable *table)
+{
+    if (table->on_get_settings(NULL) != (int)sizeof(WriterContext))
+        return NULL;
+    WriterContext *ctx = (WriterContext *)calloc(1, sizeof(WriterContext));
+    if (ctx)
+        table->on_get_settings(ctx);
+    return ctx;
+}
+
 void SettingsPrintSummary(const OutputPluginTable *table)
 {
     int size = table->on_get_settings(NULL);
@@ -76,10 +86,9 @@ void SettingsPrintSummary(const OutputPluginTable *table)
         Out("  (not the %d-byte layout this host knows; not decoded)\n", (int)sizeof(WriterContext));
         return;
     }
-    WriterContext *ctx = (WriterContext *)calloc(1, sizeof(WriterContext));
+    WriterContext *ctx = SettingsCopy(table);
     if (!ctx)
         return;
-    table->on_get_settings(ctx);
     const BITMAPINFOHEADER *b = &ctx->bih;
     char text[5];
     FourccText(b->biCompression, text);

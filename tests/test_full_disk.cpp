@@ -10,10 +10,8 @@
 
 TEST_CASE("after a failed write the headers and idx1 describe what is on disk")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     const uint64_t rooms[] = {300 << 10, (1 << 20) + (20 << 10), (2 << 20) + (44 << 10) + 100};
     for (int32_t unit : {4096, 64, 0})
         for (uint64_t room : rooms) {
@@ -30,10 +28,8 @@ TEST_CASE("after a failed write the headers and idx1 describe what is on disk")
 
 TEST_CASE("a disk with room for every chunk but not for idx1: no idx1 and no index flag")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     // 300 frames of 8 x 8 with their audio: 2,179,200 bytes of chunks behind a
     // 6,144-byte head, then 9,608 bytes of idx1. The disk's 4 KiB pages hold
     // the chunks and less than half of idx1.
@@ -51,10 +47,8 @@ TEST_CASE("a disk with room for every chunk but not for idx1: no idx1 and no ind
 
 TEST_CASE("a disk that fills where the export cannot see it: reported, and only whole chunks described")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     struct Row {
         const char *what;
         int width, height, frames, sample_rate;

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "avi/avi_writer.h"
+#include "host/host.h"
 #include "fileio/write_behind_file.h"
 #include "pipeline/job_ring.h"
 #include "plugin/context.h"
@@ -90,31 +91,12 @@ void CountAviFileCalls(void)
 {
     if (avifile.init)
         return;
-    uint8_t *base = (uint8_t *)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
-    for (; d->Name; d++) {
-        if (lstrcmpiA((const char *)(base + d->Name), "avifil32.dll") != 0)
-            continue;
-        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
-        void **slots = (void **)(base + d->FirstThunk);
-        for (size_t k = 0; names[k].u1.AddressOfData; k++) {
-            if (IMAGE_SNAP_BY_ORDINAL(names[k].u1.Ordinal))
-                continue;
-            const char *name = (const char *)((IMAGE_IMPORT_BY_NAME *)(base + names[k].u1.AddressOfData))->Name;
-            void *counted = !strcmp(name, "AVIFileInit") ? (void *)CountedInit
-                            : !strcmp(name, "AVIFileExit") ? (void *)CountedExit : NULL;
-            if (!counted)
-                continue;
-            DWORD protect;
-            REQUIRE(VirtualProtect(&slots[k], sizeof(void *), PAGE_READWRITE, &protect));
-            (counted == (void *)CountedInit ? *(void **)&avifile.init : *(void **)&avifile.exit) = slots[k];
-            slots[k] = counted;
-            VirtualProtect(&slots[k], sizeof(void *), protect, &protect);
-        }
-    }
-    REQUIRE((avifile.init != NULL && avifile.exit != NULL));
+    HMODULE avifil32 = GetModuleHandleA("avifil32.dll");
+    avifile.init = (void(WINAPI *)(void))(void *)GetProcAddress(avifil32, "AVIFileInit");
+    avifile.exit = (void(WINAPI *)(void))(void *)GetProcAddress(avifil32, "AVIFileExit");
+    HMODULE self = GetModuleHandleA(NULL);
+    REQUIRE(PatchImport(self, "avifil32.dll", "AVIFileInit", (void *)CountedInit) == 1);
+    REQUIRE(PatchImport(self, "avifil32.dll", "AVIFileExit", (void *)CountedExit) == 1);
 }
 
 } // namespace

@@ -16,10 +16,8 @@ static_assert(AVI_RIFF_THRESHOLD == 0x100000, "these tests need the small thresh
 
 TEST_CASE("a failure inside a continuation RIFF leaves a complete multi-RIFF file")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     // Where the RIFFs of this clip begin when nothing fails.
     FullDiskResult whole = ExportOntoFullDisk("multi-whole.avi", 0, 160, 120, 60, 4096);
     REQUIRE(whole.riffs >= 3);
@@ -48,10 +46,8 @@ TEST_CASE("a failure inside a continuation RIFF leaves a complete multi-RIFF fil
 
 TEST_CASE("a disk that fills while a split writes the first RIFF's indexes")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     // At this frame size a page boundary falls among the first RIFF's
     // indexes, which the split writes behind its "movi".
     FullDiskResult whole = ExportOntoFullDisk("split-whole.avi", 0, 165, 120, 40, 4096);
@@ -74,10 +70,8 @@ TEST_CASE("a disk that fills while a split writes the first RIFF's indexes")
 
 TEST_CASE("a continuation RIFF without room for all its indexes keeps the chunks it can index")
 {
-    if (SmallDiskFolder().empty()) {
-        MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    if (NoSmallDisk())
         return;
-    }
     // 2,048-byte chunks without audio: the disk fills exactly behind a chunk
     // of the second RIFF, and "ix00" has only the room of the chunks given up.
     TestClip clip;

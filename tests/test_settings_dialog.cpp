@@ -461,30 +461,25 @@ TEST_CASE("the product module's version resource, read back as Explorer's Detail
     CHECK(translations[2] == 0x0009);
     CHECK(translations[3] == 1252);
 
-    struct Row {
-        const char *block, *key, *value;
-    };
-    const Row rows[] = {
+    const struct {
+        const char *block, *description;
+    } tables[] = {
         // Orvane 用 AVI 出力プラグイン
-        {"041103a4", "FileDescription",
-         "Orvane \x97\x70 AVI \x8F\x6F\x97\xCD\x83\x76\x83\x89\x83\x4F\x83\x43\x83\x93"},
-        {"041103a4", "ProductName", VELNIK_NAME},
-        {"041103a4", "FileVersion", VELNIK_VERSION},
-        {"041103a4", "ProductVersion", VELNIK_VERSION},
-        {"041103a4", "OriginalFilename", "velnik.dll"},
-        {"000904e4", "FileDescription", "AVI output plug-in for Orvane"},
-        {"000904e4", "ProductName", VELNIK_NAME},
-        {"000904e4", "FileVersion", VELNIK_VERSION},
-        {"000904e4", "ProductVersion", VELNIK_VERSION},
-        {"000904e4", "OriginalFilename", "velnik.dll"},
+        {"041103a4", "Orvane \x97\x70 AVI \x8F\x6F\x97\xCD\x83\x76\x83\x89\x83\x4F\x83\x43\x83\x93"},
+        {"000904e4", "AVI output plug-in for Orvane"},
     };
-    for (const Row &row : rows) {
-        char path[128];
-        snprintf(path, sizeof(path), "\\StringFileInfo\\%s\\%s", row.block, row.key);
-        CAPTURE(path);
-        const char *value = NULL;
-        REQUIRE(VerQueryValueA(info.data(), path, (void **)&value, &length));
-        CHECK(std::string(value) == row.value);
+    for (const auto &table : tables) {
+        const char *rows[][2] = {{"FileDescription", table.description}, {"ProductName", VELNIK_NAME},
+                                 {"FileVersion", VELNIK_VERSION}, {"ProductVersion", VELNIK_VERSION},
+                                 {"OriginalFilename", "velnik.dll"}};
+        for (const auto &row : rows) {
+            char path[128];
+            snprintf(path, sizeof(path), "\\StringFileInfo\\%s\\%s", table.block, row[0]);
+            CAPTURE(path);
+            const char *value = NULL;
+            REQUIRE(VerQueryValueA(info.data(), path, (void **)&value, &length));
+            CHECK(std::string(value) == row[1]);
+        }
     }
 }
 

@@ -25,6 +25,14 @@ std::string SmallDiskFolder(void)
     return WinePathOf(disk);
 }
 
+bool NoSmallDisk(void)
+{
+    if (!SmallDiskFolder().empty())
+        return false;
+    MESSAGE("skipped: VELNIK_SMALL_DISK is not set (no small filesystem mounted)");
+    return true;
+}
+
 static void LeaveRoom(const std::string &filler, uint64_t room)
 {
     DeleteFileA(filler.c_str());

@@ -8,6 +8,8 @@
 
 // The Wine path of the small disk's folder, or "" when there is none.
 std::string SmallDiskFolder(void);
+// True, with a note in the test's log, when there is no small disk.
+bool NoSmallDisk(void);
 
 // Leaves room bytes free on the small disk (a filler file takes the rest),
 // exports frames of width x height (RGB, 25 fps) with 44100 Hz stereo audio
